@@ -1,0 +1,94 @@
+// The update tool: process entry, the update thread and the update sequence.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "protocol/command_protocol.h"
+#include "runtime/thread.h"
+
+/// The serial settings record; zero-filled by its creator before the texts go in.
+struct SerialPortSettings {
+    char szDevice[64]; // serial device path, e.g. "/dev/ttyAMA1"
+    char szMode[32];   // line settings, e.g. "115200-8n1"
+    uint8_t au8Reserved[32]; // room for further settings; unused, stays zero
+};
+
+/// Update states kept in g_eIRUpdateStatus.
+enum IRUpdateStatus : uint32_t {
+    IR_UPDATE_SEND_DATA = 0, // send the next chunk, or the end record when the image is exhausted
+    IR_UPDATE_SUCCESS = 1,   // the microcontroller reported success
+    IR_UPDATE_START = 2,     // send the start command
+    IR_UPDATE_FAIL = 3,      // the microcontroller reported a failure: start over
+    IR_UPDATE_WAIT = 4,      // nothing to do until the microcontroller speaks
+};
+
+/// Command codes of the update conversation.
+enum : uint16_t {
+    IR_CMD_UPDATE_START = 0x600,
+    IR_CMD_UPDATE_READY = 0x602,
+    IR_CMD_UPDATE_NEXT = 0x603,
+    IR_CMD_UPDATE_DATA = 0x604,
+    IR_CMD_UPDATE_END = 0x605,
+    IR_CMD_UPDATE_CHECK_FAIL = 0x606,
+    IR_CMD_UPDATE_MEM_FAIL = 0x607,
+    IR_CMD_UPDATE_OK = 0x608,
+};
+
+/// The end record sent as the payload of 0x605, byte for byte.
+struct __attribute__((packed)) IRUpdateEndInfo {
+    uint32_t u32CheckSum; // sum of every byte sent in 0x604 chunks, padding included
+    uint16_t u16Zero;     // 0x0000
+    uint16_t u16One;      // 0x0001
+};
+static_assert(sizeof(IRUpdateEndInfo) == 8, "the end record is 8 bytes on the wire");
+
+/// The update thread: sets up the link, starts the update sequence and runs the
+/// protocol engine until the engine is stopped.
+class CIRUpdate : public CThread {
+public:
+    explicit CIRUpdate(const SerialPortSettings *pstSettings);
+    ~CIRUpdate() override;
+
+    /// Set-up: protocol mutex, serial port, pin routing, receive handler,
+    /// protocol instance. Returns Example_CommandInterfaceInit's result.
+    int Init();
+    /// Acts on g_eIRUpdateStatus and leaves it at IR_UPDATE_WAIT.
+    void UpdateStatusHandle();
+
+    int CloseUpdateFile();
+    /// Reads the next chunk (at most 64 bytes; 1..4 bytes are padded to 8 with 0xFF).
+    /// Returns the chunk length, 0 at the end of the image, -1 when it cannot be opened.
+    int ReadUpdateFile(uint8_t *pu8Buf, uint32_t *pu32Len);
+    int SendUpdateData(const uint8_t *pu8Buf, uint32_t u32Len);
+    int SendUpdateEnd();
+    int SendNextPacket();
+
+protected:
+    void Entry() override;
+
+private:
+    int32_t m_s32FileFd;
+    uint32_t m_u32FailCount;
+    IRUpdateEndInfo m_stEndInfo;
+    SerialPortSettings *m_pstSettings;
+};
+
+extern CIRUpdate *g_objIRUpdate;
+extern std::atomic<bool> g_bIRRunFlag;
+extern std::atomic<uint32_t> g_eIRUpdateStatus;
+extern const char *g_cUpdateFilePath;
+
+/// Ends the run: clears g_bIRRunFlag, stops the protocol instance and sets the
+/// update thread's stop request. Returns at once.
+void IRUpdateExit();
+
+/// Sends 0x600 with two zero bytes; the send operation's result.
+int SendStartCmd();
+/// Writes four zero bytes at the start of the success record; 4, or -1.
+int WriteUpdateSuccess();
+/// The application receive handler of the update conversation.
+void APP_Comm_Recv_IR_Update(_CmdProtocolParam *pstFrame);
+
+/// Where the success record goes; the shipped tool keeps the fixed path.
+extern const char *g_pszSuccessRecordPath;

@@ -1,0 +1,175 @@
+// The protocol's internals: the instance record and the steps that the engine
+// loop, the send queue, the receiver and the file transfer share. Nothing
+// outside protocol/ (and its tests) includes this.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+
+#include <pthread.h>
+
+#include "protocol/command_protocol.h"
+
+// status bits
+enum : uint8_t {
+    CMD_STATUS_LINK_UP = 0x01,
+    CMD_STATUS_HEARTBEAT_ON = 0x02,
+    CMD_STATUS_RUNNING = 0x04,
+    CMD_STATUS_FAST_MODE = 0x08,
+};
+
+constexpr uint16_t CMD_SN_EMPTY = 0x3FFF;  // an unwritten repeat-history entry
+constexpr uint16_t CMD_FILE_END_INDEX = 0x7FFF; // file packet index of the end marker
+constexpr int CMD_FILE_CHUNK = 512;
+constexpr int CMD_ENGINE_READ_LEN = 1964;
+
+/// Large-packet state: the first twelve bytes are the chunk sub-header as it
+/// goes on the wire. The send side rewrites it while splitting; the receive
+/// side keeps its own copy of what it is reassembling (see recvLarge*).
+struct __attribute__((packed)) CmdLargePacket {
+    uint8_t PacketsNum;
+    uint8_t PacketsRecvNum;
+    uint16_t PacketsLen;
+    uint16_t SendAddr;
+    uint16_t SendLen;
+    uint16_t PacketsCmd;
+    uint16_t reserved;
+};
+static_assert(sizeof(CmdLargePacket) == 12, "chunk sub-header is 12 bytes");
+
+/// One protocol instance. Allocated (value-initialised) by open, never freed.
+///
+/// Threads: the send side (send slots, their times, sendSn, cipherParam,
+/// sendByte9/10, debugFlags, txCount, lastSendTime, large-packet send block,
+/// the deferred store) changes only under g_objSendBufMutex. The receive side
+/// (assembler, receive slots, history, reassembly, file receive) belongs to the
+/// engine loop alone. status, fileSendState and fileRecvState are atomics
+/// because other threads read or clear them.
+struct CmdProtocolInstance {
+    CmdProtocolFun fun{};
+    char name[8]{};
+    pthread_t engineThread{};
+    std::atomic<uint8_t> debugFlags{0};
+    uint32_t txCount = 0;
+    uint32_t ackCount = 0;
+    std::atomic<uint8_t> fileSendState{0};
+    std::atomic<uint8_t> fileRecvState{0};
+    std::atomic<uint16_t> filePacketIndex{0};
+    CmdProtocolFileInfo fileInfo{};
+    char remoteFileName[64]{};
+    bool fileAnnounced = false; // this side has queued a start frame at least once
+    FILE *fileHandle = nullptr;
+    uint32_t lastAckTime = 0;
+    uint32_t lastSendTime = 0;
+    std::atomic<uint8_t> status{0};
+    uint8_t cipherParam = 0;
+    uint8_t sendByte9 = 0;
+    uint8_t sendByte10 = 0;
+    _CmdProtocolParam sendSlots[CMD_SLOT_COUNT]{};
+    uint32_t sendLastTime[CMD_SLOT_COUNT]{};
+    uint32_t sendAliveTime[CMD_SLOT_COUNT]{};
+    _CmdProtocolParam recvSlots[CMD_SLOT_COUNT]{};
+    uint32_t recvTime[CMD_SLOT_COUNT]{};
+    uint16_t recvSnHistory[CMD_SLOT_COUNT]{};
+    uint8_t recvSnIndex = 0;
+    uint16_t sendSn = 0;
+    uint16_t recvCount = 0;
+    uint8_t recvBuffer[CMD_FRAME_SHORT_LEN + CMD_FRAME_MAX_PAYLOAD]{};
+    _CmdProtocolParam longerCmds[CMD_SLOT_COUNT]{};
+    uint8_t longerCmdCount = 0;
+    CmdLargePacket large{};       // send side's block (sub-header of the chunk being queued)
+    uint8_t *PacketsBuffer = nullptr; // reassembly buffer of the message being received
+    CmdLargePacket recvLarge{};   // receive side: sub-header of the message being reassembled
+                                  // (PacketsRecvNum counts its chunks)
+
+    // Engine-loop bookkeeping: one loop per instance; waiters learn when it ended.
+    std::mutex engineMutex;
+    std::condition_variable engineCond;
+    bool engineEnded = false;
+};
+
+// ---------------------------------------------------------------------------
+// Instance table (instance.cpp)
+
+/// Handle -> instance, or null when the handle is not 0..9 or not open.
+CmdProtocolInstance *CommandProtocolLookup(int s32Handle);
+/// Steps 5..7 of open on a fresh record: table entries, counters, times,
+/// status and name. No table slot, no thread. Tests use it to drive the steps
+/// of an instance without an engine thread.
+void CommandProtocolInstanceInit(CmdProtocolInstance *pstInst, const CmdProtocolFun *pstFun,
+                                 const char *pszName, int s32Mode);
+/// The name printed where an instance name stands when there is no instance.
+constexpr const char *CMD_INVALID_NAME = "invalid";
+
+// ---------------------------------------------------------------------------
+// Frames (frame.cpp)
+
+/// CRC over the covered bytes of a record as it stands (flags..data, or
+/// flags..cmd followed by the payload).
+uint16_t CommandProtocolFrameCrc(const _CmdProtocolParam *pstRec);
+/// Enciphers or deciphers the encrypted area in place with the record's key
+/// index (bytes 9..16 of a short frame, the payload of a long one). Returns
+/// Arc4DecryptEncrypt's result.
+int CommandProtocolFrameCipher(_CmdProtocolParam *pstRec);
+/// Writes a record through the instance's Write: 17 bytes, or the 13 header
+/// bytes followed by the payload.
+void CommandProtocolFrameWrite(CmdProtocolInstance *pstInst, const _CmdProtocolParam *pstRec);
+/// Releases the payload of a record (if any) and zeroes it.
+void CommandProtocolFrameClear(_CmdProtocolParam *pstRec);
+
+// ---------------------------------------------------------------------------
+// Receiver (receiver.cpp)
+
+int CommandProtocolRecvOneByte(CmdProtocolInstance *pstInst, uint8_t u8Byte);
+int CommandProtocolRecvLargePacket(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstRec);
+/// The oldest stored frame with an age above 0 at u32Now (lower slot on ties), or -1.
+int CommandProtocolPickRecvSlot(CmdProtocolInstance *pstInst, uint32_t u32Now);
+/// The engine's frame step for the frame in receive slot s32Slot.
+void CommandProtocolFrameStep(CmdProtocolInstance *pstInst, int s32Slot, uint32_t u32Now);
+/// Turns the slot into the acknowledgement of its frame, writes it and empties the slot.
+void CommandProtocolSendAck(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot);
+/// Stores sn in the repeat history at recvSnIndex and advances the index.
+void CommandProtocolRecordSn(CmdProtocolInstance *pstInst, uint16_t u16Sn);
+/// True when sn is among the ten history entries.
+bool CommandProtocolIsRepeat(const CmdProtocolInstance *pstInst, uint16_t u16Sn);
+/// Sets every history entry to 0x3FFF (the index keeps its value).
+void CommandProtocolClearHistory(CmdProtocolInstance *pstInst);
+
+// ---------------------------------------------------------------------------
+// Send queue (send_queue.cpp)
+
+/// Numbers, enciphers, seals and stores a frame; the sn, or -1 when all slots are taken.
+int CommandProtocolSendCmdAddsub(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstRec,
+                                 int s32Priority);
+int CommandProtocolSendLargePacket(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstRec);
+/// Empties the first slot in use holding sn (all = 0) or every slot (all = 1).
+int CommandProtocolRemoveSendBuf(CmdProtocolInstance *pstInst, uint16_t u16Sn, int s32All);
+/// Transmit step at time u32T.
+void CommandProtocolTransmitStep(CmdProtocolInstance *pstInst, uint32_t u32T);
+/// Acknowledgement step for a received command-0 frame.
+void CommandProtocolAckStep(CmdProtocolInstance *pstInst, uint16_t u16Sn, uint32_t u32Now);
+/// Heartbeat and link step at time u32T.
+void CommandProtocolHeartbeatStep(CmdProtocolInstance *pstInst, uint32_t u32T);
+/// Number of free send slots (byte 0 not 0xA5), read under the send lock.
+int CommandProtocolFreeSendSlots(CmdProtocolInstance *pstInst);
+
+/// Test seam: replaces the clock (null restores CLOCK_MONOTONIC).
+void CommandProtocolSetClock(uint32_t (*pfnClock)());
+
+// ---------------------------------------------------------------------------
+// File transfer (file_transfer.cpp)
+
+int CommandProtocolTransferCheckFileInfo(const char *pszPath, CmdProtocolFileInfo *pstInfo);
+int CommandProtocolTransferFileStartCmd(CmdProtocolInstance *pstInst);
+int CommandProtocolTransferFileReportCmd(CmdProtocolInstance *pstInst, unsigned int u32Code);
+/// Engine file-send step (idle pass with a free send slot, fileSendState 2 or 3).
+void CommandProtocolTransferFileSend(CmdProtocolInstance *pstInst);
+// Frame-step handlers of the file commands (not repeats). Each records,
+// delivers and acknowledges as its rules say; the frame step then releases
+// whatever is left in the slot.
+void CommandProtocolTransferFileRecvStart(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot);
+void CommandProtocolTransferFileRecv(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot);
+void CommandProtocolTransferFileReport(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot);
+void CommandProtocolTransferReadyUpdate(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot);

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# The whole test suite, on a fresh Debian 12 machine, as root:
+# a warnings-as-errors build with every test (end-to-end runs in private mount
+# namespaces included), the unit and protocol tests under AddressSanitizer,
+# UndefinedBehaviorSanitizer and ThreadSanitizer, and the 32-bit ARM build
+# with its tests under qemu-arm.
+#
+#   scripts/test.sh [stage...]   stages: native asan ubsan tsan armhf (default: all)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+stages=("$@")
+[ ${#stages[@]} -gt 0 ] || stages=(native asan ubsan tsan armhf)
+jobs=$(nproc)
+
+scripts/deps.sh base
+
+configure_build() { # dir, extra cmake args...
+    local dir=$1
+    shift
+    cmake -S "$root" -B "$dir" -DIRUPDATE_WERROR=ON "$@" >/dev/null
+    cmake --build "$dir" -j "$jobs"
+}
+
+for stage in "${stages[@]}"; do
+    echo "=== $stage ==="
+    case "$stage" in
+    native)
+        configure_build build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo
+        ctest --test-dir build/native --output-on-failure -j "$jobs"
+        ;;
+    asan | ubsan | tsan)
+        case "$stage" in
+        asan) san=address ;;
+        ubsan) san=undefined ;;
+        tsan) san=thread ;;
+        esac
+        configure_build "build/$stage" -DCMAKE_BUILD_TYPE=Debug -DIRUPDATE_SANITIZE=$san
+        TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+            ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" \
+            ctest --test-dir "build/$stage" --output-on-failure -j "$jobs" -L 'unit|protocol'
+        ;;
+    armhf)
+        if [ -x scripts/armhf.sh ]; then
+            scripts/armhf.sh test
+        else
+            echo "no armhf set-up yet"
+        fi
+        ;;
+    *)
+        echo "unknown stage $stage" >&2
+        exit 2
+        ;;
+    esac
+done

@@ -1,0 +1,62 @@
+#include "test_support.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+CapturedStream::CapturedStream(int fd) : m_fd(fd) {
+    char tmpl[] = "/tmp/irupdate-capture-XXXXXX";
+    int tmp = mkstemp(tmpl);
+    m_path = tmpl;
+    fflush(fd == 1 ? stdout : stderr);
+    m_saved = dup(fd);
+    dup2(tmp, fd);
+    close(tmp);
+}
+
+CapturedStream::~CapturedStream() {
+    if (!m_taken) {
+        Take();
+    }
+    unlink(m_path.c_str());
+}
+
+std::string CapturedStream::Take() {
+    if (!m_taken) {
+        fflush(m_fd == 1 ? stdout : stderr);
+        dup2(m_saved, m_fd);
+        close(m_saved);
+        m_taken = true;
+    }
+    return ReadFileBytes(m_path);
+}
+
+TempDir::TempDir() {
+    char tmpl[] = "/tmp/irupdate-test-XXXXXX";
+    char *p = mkdtemp(tmpl);
+    m_path = p != nullptr ? p : "/tmp";
+}
+
+TempDir::~TempDir() {
+    std::string cmd = "rm -rf '" + m_path + "'";
+    if (system(cmd.c_str()) != 0) {
+        // Best effort: a leftover temporary folder is harmless.
+    }
+}
+
+std::string ReadFileBytes(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+bool WriteFileBytes(const std::string &path, const std::string &bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(out);
+}
