@@ -155,7 +155,7 @@ void CommandProtocolHeartbeatStep(CmdProtocolInstance *pstInst, uint32_t u32T);
 /// Number of free send slots (byte 0 not 0xA5), read under the send lock.
 int CommandProtocolFreeSendSlots(CmdProtocolInstance *pstInst);
 
-/// Test seam: replaces the clock (null restores CLOCK_MONOTONIC).
+/// Test seam: replaces the clock (null restores CLOCK_MONOTONIC). clock.cpp.
 void CommandProtocolSetClock(uint32_t (*pfnClock)());
 
 // ---------------------------------------------------------------------------
