@@ -88,6 +88,11 @@ struct CmdProtocolInstance {
     std::mutex engineMutex;
     std::condition_variable engineCond;
     bool engineEnded = false;
+    bool engineRunning = false;    // an engine loop works the record (engineMutex)
+    pthread_t engineLoopThread{};  // the thread of that loop (engineMutex)
+    // A reset asked from another thread: the loop empties its receive side at
+    // the start of its next pass, so the receive side keeps one owner.
+    std::atomic<bool> recvResetPending{false};
 };
 
 // ---------------------------------------------------------------------------
@@ -154,6 +159,11 @@ void CommandProtocolAckStep(CmdProtocolInstance *pstInst, uint16_t u16Sn, uint32
 void CommandProtocolHeartbeatStep(CmdProtocolInstance *pstInst, uint32_t u32T);
 /// Number of free send slots (byte 0 not 0xA5), read under the send lock.
 int CommandProtocolFreeSendSlots(CmdProtocolInstance *pstInst);
+/// Engine hook, called by the loop on its own thread at the start of each pass
+/// and once more when it ends: carries out the receive-side half of a
+/// CommandProtocolReset asked from another thread (assembler, receive slots,
+/// repeat history) and wakes the thread that asked.
+void CommandProtocolResetPendingStep(CmdProtocolInstance *pstInst);
 
 /// Test seam: replaces the clock (null restores CLOCK_MONOTONIC). clock.cpp.
 void CommandProtocolSetClock(uint32_t (*pfnClock)());
