@@ -1,1 +1,274 @@
-// in progress
+// The firmware update conversation with the IR microcontroller: the receive
+// handler turns each command from the microcontroller into an update state,
+// and the state handler acts on that state and sends the next command.
+//
+// Host                       Microcontroller
+//   0x600 start       ->
+//                     <-     0x602 ready (image selector)
+//   0x604 chunk       ->
+//                     <-     0x603 next          (repeated per chunk)
+//   0x605 end record  ->
+//                     <-     0x608 ok | 0x606 / 0x607 / other: failure, start over
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "ir_update.h"
+#include "protocol/app_log.h"
+#include "protocol/command_interface.h"
+
+namespace {
+
+// The two images the microcontroller may ask for, looked up in the working
+// directory. Selector 2 names the first; every other value the second.
+constexpr const char *IR_IMAGE_4000 = "ir_4000.bin";
+constexpr const char *IR_IMAGE_A000 = "ir_A000.bin";
+constexpr uint32_t IR_SELECTOR_4000 = 2;
+
+// A chunk carries at most this many image bytes.
+constexpr uint32_t IR_CHUNK_MAX = 64;
+// A remainder of 1..4 bytes would travel as a short frame, which the
+// microcontroller does not take as image data: it is padded to 8 with 0xFF.
+constexpr uint32_t IR_CHUNK_PAD_BELOW = 5;
+constexpr uint32_t IR_CHUNK_PAD_TO = 8;
+constexpr uint8_t IR_CHUNK_PAD_BYTE = 0xFF;
+
+// The third failure report ends the run.
+constexpr uint32_t IR_FAIL_LIMIT = 3;
+
+/// The one lock of the update sequence. The first state handler run happens
+/// on the update thread while the engine thread may already be delivering a
+/// command; the state, the failure count, the image descriptor and the
+/// checksum are therefore only touched with this lock held. Recursive because
+/// the receive handler holds it while it runs the state handler, which takes it
+/// again. Never destroyed: a detached engine thread may still hold it while
+/// the process ends.
+std::recursive_mutex &UpdateSequenceMutex() {
+    static std::recursive_mutex *s_pobjMutex = new std::recursive_mutex;
+    return *s_pobjMutex;
+}
+
+/// The 32-bit little-endian selector of a 0x602 record. A payload of more
+/// than four bytes lives in its own buffer; a shorter one sits in the record's
+/// data field, where the bytes beyond len count as zero. A missing buffer
+/// reads as selector 0 rather than being followed.
+uint32_t ReadySelector(const _CmdProtocolParam *pstFrame) {
+    uint8_t au8Sel[4] = {0, 0, 0, 0};
+    const uint32_t u32Len = pstFrame->len;
+    if (u32Len > static_cast<uint32_t>(CMD_FRAME_SHORT_MAX)) {
+        if (pstFrame->payload != nullptr) {
+            memcpy(au8Sel, pstFrame->payload, sizeof(au8Sel));
+        }
+    } else {
+        memcpy(au8Sel, pstFrame->data, u32Len);
+    }
+    return static_cast<uint32_t>(au8Sel[0]) | static_cast<uint32_t>(au8Sel[1]) << 8 |
+           static_cast<uint32_t>(au8Sel[2]) << 16 | static_cast<uint32_t>(au8Sel[3]) << 24;
+}
+
+/// Reads up to u32Max bytes, going on after short reads and interruptions.
+/// The count read (0 at the end of the file), or -1 on a read error.
+int ReadFull(int fd, uint8_t *pu8Buf, uint32_t u32Max) {
+    uint32_t u32Got = 0;
+    while (u32Got < u32Max) {
+        ssize_t n = read(fd, pu8Buf + u32Got, u32Max - u32Got);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return -1;
+        }
+        if (n == 0) {
+            break;
+        }
+        u32Got += static_cast<uint32_t>(n);
+    }
+    return static_cast<int>(u32Got);
+}
+
+} // namespace
+
+int SendStartCmd() {
+    static const uint8_t s_au8Start[2] = {0x00, 0x00};
+    return Example_CommandInterfaceSendRetry(IR_CMD_UPDATE_START, s_au8Start, sizeof(s_au8Start));
+}
+
+int WriteUpdateSuccess() {
+    // No truncation: only the first four bytes become zero, and whatever an
+    // earlier, longer record held after them stays.
+    int fd = open(g_pszSuccessRecordPath, O_RDWR | O_CREAT, 0666);
+    if (fd < 0) {
+        APP_LOG_ERROR("write upgrade success failed");
+        return -1;
+    }
+    const uint8_t au8Zero[4] = {0, 0, 0, 0};
+    ssize_t n;
+    do {
+        n = write(fd, au8Zero, sizeof(au8Zero));
+    } while (n < 0 && errno == EINTR);
+    close(fd);
+    if (n != static_cast<ssize_t>(sizeof(au8Zero))) {
+        APP_LOG_ERROR("write upgrade success failed");
+        return -1;
+    }
+    return static_cast<int>(n);
+}
+
+void APP_Comm_Recv_IR_Update(_CmdProtocolParam *pstFrame) {
+    if (pstFrame == nullptr) {
+        return;
+    }
+    std::lock_guard<std::recursive_mutex> objLock(UpdateSequenceMutex());
+
+    switch (pstFrame->cmd) {
+    case IR_CMD_UPDATE_READY: {
+        uint32_t u32Selector = ReadySelector(pstFrame);
+        g_cUpdateFilePath = u32Selector == IR_SELECTOR_4000 ? IR_IMAGE_4000 : IR_IMAGE_A000;
+        printf("file path: %s %d\n", g_cUpdateFilePath, static_cast<int>(u32Selector));
+        puts("update ready");
+        g_eIRUpdateStatus = IR_UPDATE_SEND_DATA;
+        break;
+    }
+    case IR_CMD_UPDATE_NEXT:
+        g_eIRUpdateStatus = IR_UPDATE_SEND_DATA;
+        break;
+    case IR_CMD_UPDATE_CHECK_FAIL:
+        puts("update CHECK failed ");
+        g_eIRUpdateStatus = IR_UPDATE_FAIL;
+        break;
+    case IR_CMD_UPDATE_MEM_FAIL:
+        puts("update MEM failed ");
+        g_eIRUpdateStatus = IR_UPDATE_FAIL;
+        break;
+    case IR_CMD_UPDATE_OK:
+        g_eIRUpdateStatus = IR_UPDATE_SUCCESS;
+        break;
+    default:
+        // Our own codes echoed back (0x600, 0x604, 0x605) and 0x601 included:
+        // the microcontroller is not where the conversation thinks it is.
+        puts("error cmd");
+        g_eIRUpdateStatus = IR_UPDATE_FAIL;
+        break;
+    }
+
+    if (g_objIRUpdate != nullptr) {
+        g_objIRUpdate->UpdateStatusHandle();
+    }
+}
+
+void CIRUpdate::UpdateStatusHandle() {
+    std::lock_guard<std::recursive_mutex> objLock(UpdateSequenceMutex());
+
+    switch (g_eIRUpdateStatus.load()) {
+    case IR_UPDATE_SEND_DATA:
+        SendNextPacket();
+        break;
+    case IR_UPDATE_SUCCESS:
+        puts("update success");
+        (void)WriteUpdateSuccess();
+        IRUpdateExit();
+        break;
+    case IR_UPDATE_START:
+        SendStartCmd();
+        break;
+    case IR_UPDATE_FAIL:
+        SendStartCmd();
+        CloseUpdateFile();
+        // The next attempt sends the image again from its first byte, so its
+        // end record must sum that attempt alone.
+        m_stEndInfo.u32CheckSum = 0;
+        ++m_u32FailCount;
+        break;
+    case IR_UPDATE_WAIT:
+    default:
+        break;
+    }
+    g_eIRUpdateStatus = IR_UPDATE_WAIT;
+
+    // Checked after every action, not only after a failure.
+    if (m_u32FailCount == IR_FAIL_LIMIT) {
+        printf("update time is over %d,update failed\n", static_cast<int>(m_u32FailCount));
+        IRUpdateExit();
+    }
+}
+
+int CIRUpdate::CloseUpdateFile() {
+    if (m_s32FileFd >= 0) {
+        close(m_s32FileFd);
+        m_s32FileFd = -1;
+    }
+    return 0;
+}
+
+int CIRUpdate::ReadUpdateFile(uint8_t *pu8Buf, uint32_t *pu32Len) {
+    if (m_s32FileFd < 0) {
+        // Opened for reading and writing, without creation: a missing or
+        // read-only image, or no name chosen yet, cannot be opened.
+        m_s32FileFd = g_cUpdateFilePath != nullptr ? open(g_cUpdateFilePath, O_RDWR) : -1;
+        if (m_s32FileFd < 0) {
+            puts("open file failed");
+            return -1;
+        }
+    }
+
+    int s32Read = ReadFull(m_s32FileFd, pu8Buf, IR_CHUNK_MAX);
+    if (s32Read < 0) {
+        // Not the end of the image: the bytes sent so far are not the whole
+        // image. The image is closed, so that the next request starts it again
+        // from its first byte, and the checksum is zeroed with it.
+        puts("read file failed");
+        CloseUpdateFile();
+        m_stEndInfo.u32CheckSum = 0;
+        return -1;
+    }
+    if (s32Read == 0) {
+        return 0;
+    }
+
+    uint32_t u32Len = static_cast<uint32_t>(s32Read);
+    if (u32Len < IR_CHUNK_PAD_BELOW) {
+        memset(pu8Buf + u32Len, IR_CHUNK_PAD_BYTE, IR_CHUNK_PAD_TO - u32Len);
+        u32Len = IR_CHUNK_PAD_TO;
+    }
+    for (uint32_t i = 0; i < u32Len; ++i) {
+        m_stEndInfo.u32CheckSum += pu8Buf[i];
+    }
+    *pu32Len = u32Len;
+    return static_cast<int>(u32Len);
+}
+
+int CIRUpdate::SendUpdateData(const uint8_t *pu8Buf, uint32_t u32Len) {
+    return Example_CommandInterfaceSendRetry(IR_CMD_UPDATE_DATA, pu8Buf, u32Len);
+}
+
+int CIRUpdate::SendUpdateEnd() {
+    // Spelt out byte by byte: the record is little-endian on the wire.
+    const uint32_t u32Sum = m_stEndInfo.u32CheckSum;
+    const uint8_t au8End[sizeof(IRUpdateEndInfo)] = {
+        static_cast<uint8_t>(u32Sum),
+        static_cast<uint8_t>(u32Sum >> 8),
+        static_cast<uint8_t>(u32Sum >> 16),
+        static_cast<uint8_t>(u32Sum >> 24),
+        static_cast<uint8_t>(m_stEndInfo.u16Zero),
+        static_cast<uint8_t>(m_stEndInfo.u16Zero >> 8),
+        static_cast<uint8_t>(m_stEndInfo.u16One),
+        static_cast<uint8_t>(m_stEndInfo.u16One >> 8),
+    };
+    return Example_CommandInterfaceSendRetry(IR_CMD_UPDATE_END, au8End, sizeof(au8End));
+}
+
+int CIRUpdate::SendNextPacket() {
+    uint8_t au8Chunk[IR_CHUNK_MAX];
+    uint32_t u32Len = 0;
+    (void)ReadUpdateFile(au8Chunk, &u32Len);
+    // Nothing read covers the end of the image, an image that cannot be
+    // opened and a failed read alike: the end record goes out.
+    if (u32Len != 0) {
+        return SendUpdateData(au8Chunk, u32Len);
+    }
+    return SendUpdateEnd();
+}
