@@ -49,12 +49,17 @@ fetch_sysroot() {
     tmp=$(mktemp -d)
     # apt downloads as its own unprivileged user: let it write here.
     chmod 0777 "$tmp"
-    (cd "$tmp" && apt-get download -qq "${sysroot_packages[@]}")
+    # Lists older than the archive name versions it no longer has: refresh once.
+    if ! (cd "$tmp" && apt-get download -qq "${sysroot_packages[@]}"); then
+        apt-get update -qq
+        (cd "$tmp" && apt-get download -qq "${sysroot_packages[@]}")
+    fi
     rm -rf "$sysroot"
     mkdir -p "$sysroot"
     local deb
     for deb in "$tmp"/*.deb; do
         dpkg-deb -x "$deb" "$sysroot"
+        # shellcheck disable=SC2016 # dpkg-deb's own format fields
         dpkg-deb --show --showformat='${Package}:${Architecture} ${Version}\n' "$deb" >>"$stamp.new"
     done
     rm -rf "$tmp"
