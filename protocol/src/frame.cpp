@@ -1,1 +1,72 @@
-// in progress
+// Frames as records: check value, cipher, writing and release.
+//
+// A record holds the 13 header bytes as on the wire, then either the 4-byte
+// data field (len 0..4) or a reference to a payload buffer of len bytes.
+// Payload buffers are allocated with malloc and released with free.
+#include <cstdlib>
+#include <cstring>
+
+#include "protocol_internal.h"
+
+namespace {
+
+constexpr int CMD_CRC_START = 6;        // flags: the first covered byte
+constexpr int CMD_SHORT_CRC_LEN = 11;   // bytes 6..16
+constexpr int CMD_HEAD_CRC_LEN = 7;     // bytes 6..12 of a long frame
+constexpr int CMD_CIPHER_START = 9;     // param1: the first enciphered byte of a short frame
+constexpr int CMD_SHORT_CIPHER_LEN = 8; // bytes 9..16
+
+} // namespace
+
+uint16_t CommandProtocolFrameCrc(const _CmdProtocolParam *pstRec) {
+    const uint8_t *pu8Bytes = CmdParamBytes(pstRec);
+    if (pstRec->len <= CMD_FRAME_SHORT_MAX) {
+        return CommandProtocolCrc16(0, pu8Bytes + CMD_CRC_START, CMD_SHORT_CRC_LEN);
+    }
+    // One running value from the header into the payload.
+    uint16_t u16Crc = CommandProtocolCrc16(0, pu8Bytes + CMD_CRC_START, CMD_HEAD_CRC_LEN);
+    return CommandProtocolCrc16(u16Crc, pstRec->payload, pstRec->len);
+}
+
+int CommandProtocolFrameCipher(_CmdProtocolParam *pstRec) {
+    const int s32KeyIndex = pstRec->flags & CMD_FLAG_KEY_MASK;
+    // The cipher needs separate input and output; the result is copied back.
+    uint8_t au8Work[CMD_FRAME_MAX_PAYLOAD];
+    uint8_t *pu8Area = nullptr;
+    int s32Len = 0;
+    if (pstRec->len <= CMD_FRAME_SHORT_MAX) {
+        pu8Area = CmdParamBytes(pstRec) + CMD_CIPHER_START;
+        s32Len = CMD_SHORT_CIPHER_LEN;
+    } else {
+        if (pstRec->payload == nullptr || pstRec->len > CMD_FRAME_MAX_PAYLOAD) {
+            return -1;
+        }
+        pu8Area = pstRec->payload;
+        s32Len = pstRec->len;
+    }
+    int s32Ret = Arc4DecryptEncrypt(pu8Area, au8Work, s32Len, s32KeyIndex);
+    memcpy(pu8Area, au8Work, static_cast<size_t>(s32Len));
+    return s32Ret;
+}
+
+void CommandProtocolFrameWrite(CmdProtocolInstance *pstInst, const _CmdProtocolParam *pstRec) {
+    if (pstInst->fun.Write == nullptr) {
+        return;
+    }
+    if (pstRec->len <= CMD_FRAME_SHORT_MAX) {
+        pstInst->fun.Write(CmdParamBytes(pstRec), CMD_FRAME_SHORT_LEN);
+        return;
+    }
+    pstInst->fun.Write(CmdParamBytes(pstRec), CMD_FRAME_HEAD_LEN);
+    if (pstRec->payload != nullptr) {
+        pstInst->fun.Write(pstRec->payload, pstRec->len);
+    }
+}
+
+void CommandProtocolFrameClear(_CmdProtocolParam *pstRec) {
+    // The buffer belongs to the record only when len says it is a long frame.
+    if (pstRec->len > CMD_FRAME_SHORT_MAX) {
+        free(pstRec->payload);
+    }
+    memset(pstRec, 0, sizeof(*pstRec));
+}
