@@ -501,6 +501,11 @@ int CommandProtocolReset(int s32Handle) {
     pstInst->engineCond.wait(objEngine, [pstInst] {
         return !pstInst->recvResetPending.load() || !pstInst->engineRunning;
     });
+    if (pstInst->recvResetPending.load()) {
+        // The loop ended before its next pass; the receive side is ownerless now.
+        ResetReceiveSide(pstInst);
+        pstInst->recvResetPending.store(false);
+    }
     return CMD_RESULT_OK;
 }
 
