@@ -61,6 +61,15 @@ struct CmdProtocolInstance {
     char remoteFileName[64]{};
     bool fileAnnounced = false; // this side has queued a start frame at least once
     FILE *fileHandle = nullptr;
+    // The receiving side keeps its own record and chunk count, so that a file
+    // coming in while one goes out cannot change what is being sent. Written
+    // by the engine loop under g_objSendBufMutex (progress reads them there).
+    CmdProtocolFileInfo fileRecvInfo{};
+    std::atomic<uint16_t> fileRecvPacketIndex{0};
+    // A send start on an application thread cannot touch the repeat history,
+    // which belongs to the engine loop: it leaves this flag, and the loop
+    // empties the history at its next file step.
+    std::atomic<bool> fileHistoryClearPending{false};
     uint32_t lastAckTime = 0;
     uint32_t lastSendTime = 0;
     std::atomic<uint8_t> status{0};
