@@ -1,1 +1,457 @@
-// in progress
+// The receiving half of the protocol: byte assembly into receive slots, the
+// engine's frame step (check, decipher, repeat filter, dispatch, reply) and
+// the reassembly of messages that the peer split into large-packet chunks.
+//
+// Everything here except the send-side fields named below belongs to the one
+// thread that runs the instance's engine loop (or feeds it through
+// CommandInterfaceRead2); it takes no lock of its own.
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "diag.h"
+#include "protocol_internal.h"
+#include "runtime/mutex.h"
+
+namespace {
+
+constexpr int CMD_KEY_COUNT = 2; // entries of the RC4 key table
+constexpr int CMD_LEN_KNOWN = 6; // assembled bytes once len and crc are in
+// A message of at most 65535 bytes needs at most this many chunks.
+constexpr int CMD_LARGE_MAX_CHUNKS = (0xFFFF + CMD_LARGE_CHUNK_DATA - 1) / CMD_LARGE_CHUNK_DATA;
+
+/// Which chunks of the message under reassembly have been taken, and the
+/// sequence number each came with. It lives behind the message bytes in the
+/// same allocation as the reassembly buffer, so the two come and go together.
+struct CmdLargeLedger {
+    uint8_t au8Taken[(CMD_LARGE_MAX_CHUNKS + 7) / 8];
+    uint16_t au16Sn[CMD_LARGE_MAX_CHUNKS];
+};
+
+size_t LargeLedgerOffset(uint16_t u16MsgLen) {
+    const size_t u32Align = alignof(CmdLargeLedger);
+    return (static_cast<size_t>(u16MsgLen) + u32Align - 1) / u32Align * u32Align;
+}
+
+CmdLargeLedger *LargeLedger(CmdProtocolInstance *pstInst) {
+    return reinterpret_cast<CmdLargeLedger *>(pstInst->PacketsBuffer +
+                                              LargeLedgerOffset(pstInst->recvLarge.PacketsLen));
+}
+
+bool LargeTaken(const CmdLargeLedger *pstLedger, int s32Index) {
+    return (pstLedger->au8Taken[s32Index / 8] & (1u << (s32Index % 8))) != 0;
+}
+
+/// The sender numbers the chunks of one message in ascending order, each
+/// taking the next sequence number (other frames may come between). A chunk
+/// whose number does not fit that order among the chunks already taken comes
+/// from another message.
+bool LargeSnFits(const CmdLargeLedger *pstLedger, int s32Count, int s32Index, uint16_t u16Sn) {
+    for (int s32Other = 0; s32Other < s32Count; ++s32Other) {
+        if (s32Other == s32Index || !LargeTaken(pstLedger, s32Other)) {
+            continue;
+        }
+        const int s32Diff =
+            static_cast<int16_t>(static_cast<uint16_t>(u16Sn - pstLedger->au16Sn[s32Other]));
+        if (s32Index > s32Other ? s32Diff < s32Index - s32Other : s32Diff > s32Index - s32Other) {
+            return false;
+        }
+    }
+    return true;
+}
+
+/// Releases the reassembly buffer and forgets the message under reassembly.
+void LargeForget(CmdProtocolInstance *pstInst) {
+    free(pstInst->PacketsBuffer);
+    pstInst->PacketsBuffer = nullptr;
+    pstInst->recvLarge = CmdLargePacket{};
+}
+
+bool SlotInUse(const _CmdProtocolParam *pstRec) {
+    return pstRec->sync1 == CMD_FRAME_SYNC1 && pstRec->sync2 == CMD_FRAME_SYNC2;
+}
+
+/// Heartbeat traffic is kept out of the frame trace: heartbeats themselves and
+/// the acknowledgements of this instance's own heartbeats, recognised by the
+/// first queued frame with the same sn.
+bool IsHeartbeatTraffic(CmdProtocolInstance *pstInst, const _CmdProtocolParam *pstRec) {
+    if (pstRec->cmd == CMD_HEART_BEAT) {
+        return true;
+    }
+    CMutexLock objLock(g_objSendBufMutex);
+    for (const _CmdProtocolParam &stSlot : pstInst->sendSlots) {
+        if (stSlot.sync1 != CMD_FRAME_SYNC1 || stSlot.sn != pstRec->sn) {
+            continue;
+        }
+        // A queued short frame has its cmd enciphered; look at a clear copy.
+        _CmdProtocolParam stClear = stSlot;
+        if ((stClear.flags & CMD_FLAG_ENCRYPT) != 0 && stClear.len <= CMD_FRAME_SHORT_MAX &&
+            (stClear.flags & CMD_FLAG_KEY_MASK) < CMD_KEY_COUNT) {
+            CommandProtocolFrameCipher(&stClear);
+        }
+        return stClear.cmd == CMD_HEART_BEAT;
+    }
+    return false;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Byte assembly
+
+int CommandProtocolRecvOneByte(CmdProtocolInstance *pstInst, uint8_t u8Byte) {
+    uint8_t *pu8Buf = pstInst->recvBuffer;
+    if (pstInst->recvCount == 0) {
+        if (u8Byte != CMD_FRAME_SYNC1) {
+            return CMD_RECV_HUNTING;
+        }
+        pu8Buf[0] = u8Byte;
+        // The flags byte shows in the error line even before it arrives: do
+        // not let it report the previous frame's.
+        pu8Buf[offsetof(_CmdProtocolParam, flags)] = 0;
+        pstInst->recvCount = 1;
+        return CMD_RECV_TAKEN;
+    }
+    if (pstInst->recvCount == 1) {
+        if (u8Byte != CMD_FRAME_SYNC2) {
+            // A second 0xA5 is not taken as a new start.
+            pstInst->recvCount = 0;
+            return CMD_RECV_HUNTING;
+        }
+        pu8Buf[1] = u8Byte;
+        pstInst->recvCount = 2;
+        return CMD_RECV_TAKEN;
+    }
+
+    if (pstInst->recvCount >= CMD_FRAME_MAX_LEN) {
+        // Cannot happen while len is checked at byte 6; keeps the store in bounds.
+        pstInst->recvCount = 0;
+        return CMD_RECV_HUNTING;
+    }
+    pu8Buf[pstInst->recvCount++] = u8Byte;
+    const int s32Len = pu8Buf[2] | (pu8Buf[3] << 8);
+    const int s32Encrypt = (pu8Buf[offsetof(_CmdProtocolParam, flags)] >> 7) & 1;
+    if (pstInst->recvCount == CMD_LEN_KNOWN) {
+        if (s32Len > CMD_FRAME_MAX_PAYLOAD) {
+            pstInst->recvCount = 0;
+            CMD_ERROR("%s [%x.%x.%x]", pstInst->name, pu8Buf[0], s32Len, s32Encrypt);
+            return CMD_RECV_TOO_LONG;
+        }
+        return CMD_RECV_TAKEN;
+    }
+    if (pstInst->recvCount <= CMD_FRAME_SHORT_LEN - 1) {
+        return CMD_RECV_TAKEN;
+    }
+    if (pstInst->recvCount - CMD_FRAME_HEAD_LEN < s32Len) {
+        return CMD_RECV_TAKEN; // more payload to come
+    }
+
+    // Complete: 17 bytes for len 0..4, 13 + len otherwise.
+    int s32Slot = 0;
+    while (s32Slot < CMD_SLOT_COUNT && pstInst->recvSlots[s32Slot].sync1 == CMD_FRAME_SYNC1) {
+        ++s32Slot;
+    }
+    if (s32Slot == CMD_SLOT_COUNT) {
+        pstInst->recvCount = 0;
+        CMD_ERROR("%s [%x.%x.%x]", pstInst->name, pu8Buf[0], s32Len, s32Encrypt);
+        return CMD_RECV_NO_SLOT;
+    }
+    _CmdProtocolParam *pstSlot = &pstInst->recvSlots[s32Slot];
+    if (s32Len <= CMD_FRAME_SHORT_MAX) {
+        memcpy(CmdParamBytes(pstSlot), pu8Buf, CMD_FRAME_SHORT_LEN);
+        pstSlot->payload = nullptr;
+    } else {
+        uint8_t *pu8Payload = static_cast<uint8_t *>(malloc(static_cast<size_t>(s32Len)));
+        if (pu8Payload == nullptr) {
+            pstInst->recvCount = 0;
+            CMD_ERROR("%s [%x.%x.%x]", pstInst->name, pu8Buf[0], s32Len, s32Encrypt);
+            return CMD_RECV_NO_MEMORY;
+        }
+        memcpy(pu8Payload, pu8Buf + CMD_FRAME_HEAD_LEN, static_cast<size_t>(s32Len));
+        memset(pstSlot, 0, sizeof(*pstSlot));
+        memcpy(CmdParamBytes(pstSlot), pu8Buf, CMD_FRAME_HEAD_LEN);
+        pstSlot->payload = pu8Payload;
+    }
+    pstInst->recvTime[s32Slot] = CommandProtocolClockMs();
+    pstInst->recvCount = 0;
+    return CMD_RECV_TAKEN;
+}
+
+int CommandInterfaceRead2(int s32Handle, const uint8_t *pu8Bytes, int s32Count) {
+    CmdProtocolInstance *pstInst = CommandProtocolLookup(s32Handle);
+    if (pstInst == nullptr) {
+        CMD_ERROR("%s, %d.", CMD_INVALID_NAME, s32Handle);
+        return CMD_RESULT_INVALID_HANDLE;
+    }
+    if (s32Count <= 0 || pu8Bytes == nullptr) {
+        return 0;
+    }
+    int s32Ret = 0;
+    for (int s32Index = 0; s32Index < s32Count; ++s32Index) {
+        s32Ret = CommandProtocolRecvOneByte(pstInst, pu8Bytes[s32Index]);
+        if (s32Ret < CMD_RECV_HUNTING) {
+            // The bytes after the failing one are not fed.
+            CMD_ERROR("%s, %d.", pstInst->name, s32Ret);
+            return s32Ret;
+        }
+    }
+    return s32Ret;
+}
+
+// ---------------------------------------------------------------------------
+// Frame choice, repeat history, reply
+
+int CommandProtocolPickRecvSlot(CmdProtocolInstance *pstInst, uint32_t u32Now) {
+    int s32Best = -1;
+    uint32_t u32BestAge = 0;
+    for (int s32Slot = 0; s32Slot < CMD_SLOT_COUNT; ++s32Slot) {
+        if (!SlotInUse(&pstInst->recvSlots[s32Slot])) {
+            continue;
+        }
+        // Only an age above 0 counts: a frame stored in this very millisecond
+        // waits for a later pass. Strictly greater keeps the lower slot on ties.
+        const uint32_t u32Age = u32Now - pstInst->recvTime[s32Slot];
+        if (u32Age > u32BestAge) {
+            u32BestAge = u32Age;
+            s32Best = s32Slot;
+        }
+    }
+    return s32Best;
+}
+
+void CommandProtocolRecordSn(CmdProtocolInstance *pstInst, uint16_t u16Sn) {
+    if (pstInst->recvSnIndex >= CMD_SLOT_COUNT) {
+        pstInst->recvSnIndex = 0;
+    }
+    pstInst->recvSnHistory[pstInst->recvSnIndex] = u16Sn;
+    pstInst->recvSnIndex = static_cast<uint8_t>((pstInst->recvSnIndex + 1) % CMD_SLOT_COUNT);
+}
+
+bool CommandProtocolIsRepeat(const CmdProtocolInstance *pstInst, uint16_t u16Sn) {
+    for (uint16_t u16Entry : pstInst->recvSnHistory) {
+        if (u16Entry == u16Sn) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void CommandProtocolClearHistory(CmdProtocolInstance *pstInst) {
+    for (uint16_t &u16Entry : pstInst->recvSnHistory) {
+        u16Entry = CMD_SN_EMPTY;
+    }
+}
+
+void CommandProtocolSendAck(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot) {
+    if (!SlotInUse(pstSlot)) {
+        // Already emptied, e.g. by a reset from within the data callback.
+        return;
+    }
+    if (pstSlot->len > CMD_FRAME_SHORT_MAX) {
+        free(pstSlot->payload);
+    }
+    pstSlot->payload = nullptr;
+    pstSlot->len = CMD_FRAME_SHORT_MAX;
+    pstSlot->cmd = CMD_ACK;
+    memset(pstSlot->data, 0, sizeof(pstSlot->data));
+    pstSlot->flags = static_cast<uint8_t>(pstSlot->flags & CMD_FLAG_KEY_MASK);
+    pstSlot->crc = CommandProtocolFrameCrc(pstSlot);
+    // Straight to the link: not queued, not repeated, no send lock.
+    CommandProtocolFrameWrite(pstInst, pstSlot);
+    memset(pstSlot, 0, sizeof(*pstSlot));
+}
+
+// ---------------------------------------------------------------------------
+// Reassembly
+
+int CommandProtocolRecvLargePacket(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstRec) {
+    const uint8_t *pu8Chunk = CmdParamPayload(pstRec);
+    const int s32FrameLen = pstRec->len;
+    CmdLargePacket stHead{};
+    const bool bHasHead = pu8Chunk != nullptr && s32FrameLen >= CMD_LARGE_SUBHEAD_LEN;
+    if (bHasHead) {
+        memcpy(&stHead, pu8Chunk, sizeof(stHead));
+    }
+    if ((pstInst->debugFlags & 0x01) != 0) {
+        CMD_INFO("PacketsNum=%d ,PacketsLen=%d,cmdlen=%d", stHead.PacketsNum, stHead.PacketsLen,
+                 s32FrameLen);
+        CMD_INFO("SendAddr=%d,SendLen=%d", stHead.SendAddr, stHead.SendLen);
+    }
+
+    // The chunk must describe itself consistently: its place follows from its
+    // index alone (index × 496, 496 bytes but for the last), and its data must
+    // lie inside its own frame. Anything else is dropped before a byte is copied.
+    const int s32Msg = stHead.PacketsLen;
+    const int s32Num = (s32Msg + CMD_LARGE_CHUNK_DATA - 1) / CMD_LARGE_CHUNK_DATA;
+    const int s32Addr = stHead.SendAddr;
+    const int s32Index = s32Addr / CMD_LARGE_CHUNK_DATA;
+    const int s32Rest = s32Msg - s32Addr;
+    const int s32Expect = s32Rest < CMD_LARGE_CHUNK_DATA ? s32Rest : CMD_LARGE_CHUNK_DATA;
+    if (!bHasHead || s32Msg == 0 || stHead.PacketsNum != s32Num ||
+        s32Addr % CMD_LARGE_CHUNK_DATA != 0 || s32Addr >= s32Msg || stHead.SendLen != s32Expect ||
+        stHead.SendLen > s32FrameLen - CMD_LARGE_SUBHEAD_LEN) {
+        CMD_ERROR("[%s] chunk dropped: len=%d PacketsNum=%d PacketsLen=%d SendAddr=%d SendLen=%d",
+                  pstInst->name, s32FrameLen, stHead.PacketsNum, stHead.PacketsLen, stHead.SendAddr,
+                  stHead.SendLen);
+        return -1;
+    }
+    const uint8_t *pu8Data = pu8Chunk + CMD_LARGE_SUBHEAD_LEN;
+
+    // A chunk that cannot belong to the message under reassembly begins a new
+    // one; the incomplete message is discarded rather than mixed.
+    if (pstInst->PacketsBuffer != nullptr) {
+        CmdLargePacket &stCur = pstInst->recvLarge;
+        bool bSame = stCur.PacketsNum == stHead.PacketsNum &&
+                     stCur.PacketsLen == stHead.PacketsLen && stCur.PacketsCmd == stHead.PacketsCmd;
+        if (bSame) {
+            const CmdLargeLedger *pstLedger = LargeLedger(pstInst);
+            if (LargeTaken(pstLedger, s32Index)) {
+                if (memcmp(pstInst->PacketsBuffer + s32Addr, pu8Data, stHead.SendLen) == 0) {
+                    // The same bytes once more (a repeat that outlived the
+                    // history): nothing to copy or count.
+                    return 0;
+                }
+                bSame = false;
+            } else if (!LargeSnFits(pstLedger, s32Num, s32Index, pstRec->sn)) {
+                bSame = false;
+            }
+        }
+        if (!bSame) {
+            CMD_ERROR("[%s] large packet discarded: %d of %d chunks, PacketsLen=%d cmd=0x%x",
+                      pstInst->name, stCur.PacketsRecvNum, stCur.PacketsNum, stCur.PacketsLen,
+                      stCur.PacketsCmd);
+            LargeForget(pstInst);
+        }
+    }
+    if (pstInst->PacketsBuffer == nullptr) {
+        uint8_t *pu8Buf = static_cast<uint8_t *>(
+            malloc(LargeLedgerOffset(stHead.PacketsLen) + sizeof(CmdLargeLedger)));
+        if (pu8Buf == nullptr) {
+            CMD_ERROR("%s", pstInst->name);
+            return -1;
+        }
+        pstInst->PacketsBuffer = pu8Buf;
+        pstInst->recvLarge = stHead;
+        pstInst->recvLarge.PacketsRecvNum = 0;
+        new (pu8Buf + LargeLedgerOffset(stHead.PacketsLen)) CmdLargeLedger{};
+    }
+
+    CmdLargeLedger *pstLedger = LargeLedger(pstInst);
+    memcpy(pstInst->PacketsBuffer + s32Addr, pu8Data, stHead.SendLen);
+    pstLedger->au8Taken[s32Index / 8] =
+        static_cast<uint8_t>(pstLedger->au8Taken[s32Index / 8] | (1u << (s32Index % 8)));
+    pstLedger->au16Sn[s32Index] = pstRec->sn;
+    ++pstInst->recvLarge.PacketsRecvNum;
+    if (pstInst->recvLarge.PacketsRecvNum < s32Num) {
+        return 0;
+    }
+
+    // Every chunk is in, each exactly once: deliver the message under the
+    // header of its last chunk.
+    _CmdProtocolParam stMsg = *pstRec;
+    stMsg.len = stHead.PacketsLen;
+    stMsg.cmd = stHead.PacketsCmd;
+    uint8_t *pu8Msg = pstInst->PacketsBuffer;
+    if (stMsg.len <= CMD_FRAME_SHORT_MAX) {
+        memset(stMsg.data, 0, sizeof(stMsg.data));
+        memcpy(stMsg.data, pu8Msg, stMsg.len);
+        stMsg.payload = nullptr;
+    } else {
+        stMsg.payload = pu8Msg;
+    }
+    // Idle again before the callback runs, whatever it does.
+    pstInst->PacketsBuffer = nullptr;
+    pstInst->recvLarge = CmdLargePacket{};
+    if (pstInst->fun.DataProcessing != nullptr) {
+        pstInst->fun.DataProcessing(&stMsg);
+    }
+    free(pu8Msg);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Frame step
+
+void CommandProtocolFrameStep(CmdProtocolInstance *pstInst, int s32Slot, uint32_t u32Now) {
+    if (s32Slot < 0 || s32Slot >= CMD_SLOT_COUNT || !SlotInUse(&pstInst->recvSlots[s32Slot])) {
+        return;
+    }
+    _CmdProtocolParam *pstSlot = &pstInst->recvSlots[s32Slot];
+    pstInst->recvTime[s32Slot] = u32Now;
+    {
+        // Any frame from the peer, damaged or not, shows that it is alive and
+        // restarts the repetition of queued frames. The send side writes
+        // these times too.
+        CMutexLock objLock(g_objSendBufMutex);
+        for (uint32_t &u32Alive : pstInst->sendAliveTime) {
+            u32Alive = u32Now;
+        }
+    }
+    const bool bTrace = (pstInst->debugFlags & 0x01) != 0 && elogLev >= 2;
+
+    // The check value covers the bytes as they travelled, so it comes first.
+    if (CommandProtocolFrameCrc(pstSlot) != pstSlot->crc) {
+        if (bTrace && !IsHeartbeatTraffic(pstInst, pstSlot)) {
+            CMD_TRACE("==>checksum NG  [%s]SN=%d  cmd =0x%x len=%d", pstInst->name, pstSlot->sn,
+                      pstSlot->cmd, pstSlot->len);
+        }
+        CommandProtocolFrameClear(pstSlot); // dropped: no reply, no record
+        return;
+    }
+    if ((pstSlot->flags & CMD_FLAG_ENCRYPT) != 0) {
+        // An invalid key index leaves the frame as it is, and it is acted on so.
+        CommandProtocolFrameCipher(pstSlot);
+    }
+    if (bTrace && !IsHeartbeatTraffic(pstInst, pstSlot)) {
+        CMD_TRACE("==>checksum OK  [%s]SN=%d  cmd =0x%x len=%d", pstInst->name, pstSlot->sn,
+                  pstSlot->cmd, pstSlot->len);
+    }
+
+    const uint16_t u16Cmd = pstSlot->cmd;
+    const uint16_t u16Sn = pstSlot->sn;
+    if (u16Cmd == CMD_ACK) {
+        CommandProtocolAckStep(pstInst, u16Sn, u32Now);
+    } else if (u16Cmd == CMD_CLEAR_RECORD_FLAG) {
+        CommandProtocolClearHistory(pstInst);
+        {
+            CMutexLock objLock(g_objSendBufMutex);
+            pstInst->sendSn = 0;
+        }
+        CommandProtocolSendAck(pstInst, pstSlot);
+    } else if (u16Cmd == CMD_HEART_BEAT || CommandProtocolIsRepeat(pstInst, u16Sn)) {
+        // Acknowledged again so that the peer stops repeating; not acted on twice.
+        CommandProtocolSendAck(pstInst, pstSlot);
+    } else {
+        switch (u16Cmd) {
+        case CMD_LARGE_PACKET_PROTOCOL:
+            CommandProtocolRecordSn(pstInst, u16Sn);
+            // A chunk that is not taken is acknowledged all the same: repeating
+            // it would not make it fit.
+            CommandProtocolRecvLargePacket(pstInst, pstSlot);
+            CommandProtocolSendAck(pstInst, pstSlot);
+            break;
+        case CMD_UPDATE_SW_SEND_FILE_START:
+            CommandProtocolTransferFileRecvStart(pstInst, pstSlot);
+            break;
+        case CMD_UPDATE_SW_SEND_FILE:
+            CommandProtocolTransferFileRecv(pstInst, pstSlot);
+            break;
+        case CMD_UPDATE_SW_REPORT_FILE:
+            CommandProtocolTransferFileReport(pstInst, pstSlot);
+            break;
+        case CMD_UPDATE_SW_READY_UPDATE:
+            CommandProtocolTransferReadyUpdate(pstInst, pstSlot);
+            break;
+        default:
+            // Recorded before the callback, acknowledged after it returns.
+            CommandProtocolRecordSn(pstInst, u16Sn);
+            if (pstInst->fun.DataProcessing != nullptr) {
+                pstInst->fun.DataProcessing(pstSlot);
+            }
+            CommandProtocolSendAck(pstInst, pstSlot);
+            break;
+        }
+    }
+    // Whatever path was taken, the slot is free for the next frame.
+    CommandProtocolFrameClear(pstSlot);
+}
