@@ -11,6 +11,7 @@
 // crc_hqx over bytes 6.. as they go on the wire).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <regex>
@@ -152,7 +153,7 @@ Bytes BuildAndWrite(const FrameCase &stCase, int *ps32Calls) {
     stRec.param2 = 0x50;
     stRec.cmd = stCase.u16Cmd;
     if (stRec.len <= CMD_FRAME_SHORT_MAX) {
-        memcpy(stRec.data, stCase.payload.data(), stRec.len);
+        std::copy(stCase.payload.begin(), stCase.payload.end(), stRec.data);
     } else {
         stRec.payload = static_cast<uint8_t *>(malloc(stRec.len));
         memcpy(stRec.payload, stCase.payload.data(), stRec.len);
