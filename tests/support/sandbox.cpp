@@ -1,6 +1,7 @@
 #include "sandbox.h"
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <linux/close_range.h>
 #include <poll.h>
 #include <signal.h>
@@ -35,7 +36,9 @@ enum SandboxStep : int32_t {
     STEP_DEV_LINK,
     STEP_TTY_BIND,
     STEP_MEM_BIND,
+    STEP_DEV_DETACH,
     STEP_DEV_MOVE,
+    STEP_DROP_RAWIO,
     STEP_VAR_TMPFS,
     STEP_VAR_TMPFS_BIND,
     STEP_MEM_CHECK,
@@ -66,8 +69,12 @@ const char *SandboxStepName(int32_t s32Step) {
         return "binding the tty onto /dev/ttyAMA1";
     case STEP_MEM_BIND:
         return "binding the memory file onto /dev/mem";
+    case STEP_DEV_DETACH:
+        return "detaching the real /dev";
     case STEP_DEV_MOVE:
         return "moving the new /dev into place";
+    case STEP_DROP_RAWIO:
+        return "dropping CAP_SYS_RAWIO";
     case STEP_VAR_TMPFS:
         return "mounting a tmpfs on /var";
     case STEP_VAR_TMPFS_BIND:
@@ -185,8 +192,20 @@ bool MakeMountPoint(const char *pszPath) {
             ChildFail(fdReport, STEP_MEM_BIND);
         }
     }
+    // Detach the real /dev from this namespace altogether (the nodes bound
+    // above stay), rather than only covering it, then put the new one there.
+    // EINVAL: /dev is no mount of its own here, so there is nothing to detach.
+    if (umount2("/dev", MNT_DETACH) != 0 && errno != EINVAL) {
+        ChildFail(fdReport, STEP_DEV_DETACH);
+    }
     if (mount(pszStaging, "/dev", nullptr, MS_MOVE, nullptr) != 0) {
         ChildFail(fdReport, STEP_DEV_MOVE);
+    }
+    // And should a real memory device be reachable after all, opening it
+    // needs CAP_SYS_RAWIO, which the program will not have (the stand-in is a
+    // regular file and needs none).
+    if (prctl(PR_CAPBSET_DROP, CAP_SYS_RAWIO, 0, 0, 0) != 0) {
+        ChildFail(fdReport, STEP_DROP_RAWIO);
     }
 
     if (mount("tmpfs", "/var", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0) {
@@ -233,6 +252,11 @@ std::string AbsolutePath(const std::string &strPath) {
         return std::string();
     }
     return szResolved;
+}
+
+// Whether strPath is strFolder or lies inside it.
+bool UnderFolder(const std::string &strPath, const std::string &strFolder) {
+    return strPath == strFolder || strPath.rfind(strFolder + "/", 0) == 0;
 }
 
 bool PathExists(const std::string &strPath) {
@@ -363,7 +387,7 @@ bool Sandbox::Start(const SandboxOptions &stOptions, std::string *pErr) {
         SetError(pErr, "working folder not found: " + stOptions.strWorkDir);
         return false;
     }
-    if (stPlan.strWorkDir.rfind("/dev", 0) == 0 || stPlan.strWorkDir.rfind("/var", 0) == 0) {
+    if (UnderFolder(stPlan.strWorkDir, "/dev") || UnderFolder(stPlan.strWorkDir, "/var")) {
         SetError(pErr, "the working folder must not lie under /dev or /var");
         return false;
     }

@@ -4,7 +4,8 @@
 // The program sees a fresh /dev (null, zero, random, urandom, tty, full,
 // pts/, ptmx, fd/, std*) with, optionally, a given path (a pty slave, say)
 // bound onto /dev/ttyAMA1 and a given regular file bound onto /dev/mem; the
-// real /dev/mem is never reachable from it. /var is a private tmpfs, and
+// real /dev is detached from its namespace, and without CAP_SYS_RAWIO it
+// could not open a real memory device anyway. /var is a private tmpfs, and
 // /var/tmpfs a bind of a private host folder, so the test can read
 // /var/tmpfs/success.log back at any time. Standard output and standard error
 // go to pipes that background readers drain into strings.
