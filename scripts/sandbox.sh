@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Runs a command (irupdate, unmodified) in a private mount namespace laid out
+# like the board, without touching the host:
+#   /dev           a fresh tmpfs: the host's devices are out of reach
+#   /dev/ttyAMA1   the given serial device (e.g. irsim's pty)
+#   /dev/mem       a sparse file, so the pin routing writes into nothing real
+#   /dev/null      the host's
+#   /var/tmpfs     the given folder (or missing, with --no-var-tmpfs)
+#   working dir    the given folder (where ir_4000.bin / ir_A000.bin are)
+# Needs root (or a user namespace) for unshare --mount.
+#
+#   scripts/sandbox.sh [--no-var-tmpfs] TTY WORKDIR VARDIR COMMAND [ARGS...]
+#
+# The command replaces the shell (exec), so its exit status, its signals and
+# its resource usage are the caller's to see.
+set -euo pipefail
+
+if [ "${IRUPDATE_SANDBOX_INNER:-}" != 1 ]; then
+    exec env IRUPDATE_SANDBOX_INNER=1 unshare --mount --propagation private -- "$0" "$@"
+fi
+unset IRUPDATE_SANDBOX_INNER
+
+var_tmpfs=1
+if [ "${1:-}" = --no-var-tmpfs ]; then
+    var_tmpfs=0
+    shift
+fi
+if [ $# -lt 4 ]; then
+    echo "usage: $0 [--no-var-tmpfs] TTY WORKDIR VARDIR COMMAND [ARGS...]" >&2
+    exit 2
+fi
+tty=$(readlink -f "$1")
+work=$(readlink -f "$2")
+vardir=$(readlink -f "$3")
+shift 3
+
+# Staging area private to this namespace: what must survive the new /dev is
+# bound here first. The tmpfs vanishes with the namespace.
+stage="$work/.sandbox"
+mkdir -p "$stage"
+mount -t tmpfs -o size=1m,mode=700 irupdate-stage "$stage"
+touch "$stage/tty" "$stage/null" "$stage/mem"
+mount --bind "$tty" "$stage/tty"
+mount --bind /dev/null "$stage/null"
+# Larger than the highest register page the pin routing maps; sparse, so it
+# costs nothing until written.
+truncate -s 512M "$stage/mem"
+
+mount -t tmpfs -o size=1m,mode=755 irupdate-dev /dev
+touch /dev/ttyAMA1 /dev/mem /dev/null
+mount --bind "$stage/tty" /dev/ttyAMA1
+mount --bind "$stage/mem" /dev/mem
+mount --bind "$stage/null" /dev/null
+
+# /var itself becomes a private tmpfs, so /var/tmpfs can exist (or not)
+# without creating anything on the host.
+mount -t tmpfs -o size=1m,mode=755 irupdate-var /var
+if [ "$var_tmpfs" = 1 ]; then
+    mkdir /var/tmpfs
+    mount --bind "$vardir" /var/tmpfs
+fi
+
+cd "$work"
+exec "$@"

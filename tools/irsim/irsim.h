@@ -1,0 +1,108 @@
+// irsim: a stand-in for the IR microcontroller, for rehearsing firmware
+// updates on a PC. It owns one end of a serial link (a new pty, or a serial
+// device), runs its own instance of the serial command protocol on it and
+// plays the microcontroller's side of the update conversation, with optional
+// seeded faults and line pacing.
+//
+// Pieces: options (irsim_options.cpp), the line with its faults and pacing
+// (irsim_line.cpp), the microcontroller's behaviour and the summary
+// (irsim_mcu.cpp), and the process around them (irsim_main.cpp).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "protocol/command_protocol.h"
+
+// ---------------------------------------------------------------------------
+// Options
+
+/// Where the scripted failure reports are given.
+enum IrsimFailAt {
+    IRSIM_FAIL_AT_END,   // in answer to an end record, in place of the verdict
+    IRSIM_FAIL_AT_START, // in answer to a start command, in place of the ready command
+};
+
+struct IrsimOptions {
+    std::string strDevice;         // serial device to use; empty: create a pty
+    std::string strLink;           // optional symlink to the pty's slave
+    uint32_t u32Selector = 2;      // selector sent in the ready command
+    uint32_t u32ReadyLen = 4;      // payload length of the ready command, 4..512
+    std::vector<uint16_t> vecFail; // scripted failure reports, in order
+    IrsimFailAt eFailAt = IRSIM_FAIL_AT_END;
+    uint32_t u32MaxFailures = 3; // failure reports after which the tool gives up
+    std::string strOut;          // where the received image goes
+    std::string strExpect;       // reference image
+    bool bExitAfterResult = false;
+    double dTimeoutSec = 0; // 0: none
+    uint64_t u64Seed = 1;
+    double dGarbage = 0;   // fraction of outgoing frames preceded by noise
+    double dCorruptRx = 0; // fractions of bytes altered / lost, per direction
+    double dCorruptTx = 0;
+    double dDropRx = 0;
+    double dDropTx = 0;
+    double dWithholdAck = 0; // fraction of outgoing acknowledgements not sent
+    bool bSilent = false;    // never answer anything
+    uint32_t u32Baud = 0;    // 0: unpaced
+    bool bVerbose = false;
+};
+
+/// Parses the command line into pstOpt. Returns 0 to go on, 1 when --help was
+/// printed (exit 0), -1 after printing a usage error (exit 2).
+int IrsimParseOptions(int argc, char **argv, IrsimOptions *pstOpt);
+
+// ---------------------------------------------------------------------------
+// The line: link set-up, faults, pacing. Callbacks run on the protocol's
+// engine thread; the set-up and the summary on the main thread.
+
+/// Opens the link (a new pty, or the device). Prints "irsim: pty <path>" for
+/// a pty. Returns 0, or -1 after printing why.
+int IrsimLineOpen(const IrsimOptions &stOpt);
+/// Stops the pacing thread and closes the link.
+void IrsimLineClose();
+/// The protocol's Write and Read callbacks on the link.
+int IrsimLineWrite(const uint8_t *pu8Buf, int s32Len);
+int IrsimLineRead(uint8_t *pu8Buf, int s32Max);
+/// True once the tool has been seen on the link and has gone again (the pty's
+/// other end was closed).
+bool IrsimLineHungUp();
+/// Prints the line's counters as summary lines.
+void IrsimLinePrintSummary();
+
+// ---------------------------------------------------------------------------
+// The microcontroller
+
+/// Extension points for further behaviour (file transfers before the update,
+/// for instance). Unset entries do nothing.
+struct IrsimHooks {
+    /// Asked, on the engine thread, before the first start command is
+    /// answered. False holds the answer; IrsimMcuPoll asks again until true.
+    bool (*pfnStartGate)() = nullptr;
+    /// Commands outside the update conversation, on the engine thread; the
+    /// record is lent for the call.
+    void (*pfnOtherCommand)(const _CmdProtocolParam *pstFrame) = nullptr;
+    /// Called from IrsimMcuPoll on the main thread, about every 10 ms.
+    void (*pfnPoll)() = nullptr;
+    /// Adds lines to the summary.
+    void (*pfnSummary)() = nullptr;
+};
+extern IrsimHooks g_stIrsimHooks;
+
+/// Prepares the microcontroller (reads the reference image). 0, or -1 after
+/// printing why.
+int IrsimMcuInit(const IrsimOptions &stOpt, int s32Handle);
+/// Tells the microcontroller the protocol handle its answers go to.
+void IrsimMcuSetHandle(int s32Handle);
+/// The protocol's DataProcessing callback: one command from the tool.
+void IrsimMcuDataProcessing(_CmdProtocolParam *pstFrame);
+/// Main-thread step: releases a held start answer, notes acknowledged verdicts.
+void IrsimMcuPoll();
+/// True when the run has reached its end (success acknowledged, or the last
+/// failure report acknowledged or given up on).
+bool IrsimMcuFinished();
+/// Prints the summary lines; returns the exit status (0 success and match).
+int IrsimMcuPrintSummary();
+
+/// Monotonic milliseconds (64-bit) for irsim's own timing.
+uint64_t IrsimNowMs();

@@ -1,0 +1,498 @@
+// The simulator's end of the serial link: a new pty (or a given device), the
+// protocol's Write and Read callbacks on it, seeded faults in both
+// directions, optional pacing at a baud rate, and a sniffer that counts the
+// frames the tool put on the line before any fault touched them.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "irsim.h"
+
+namespace {
+
+// Bytes held for pacing in each direction; beyond this the line overruns
+// and the excess is lost, as on a real UART whose reader falls behind.
+constexpr size_t IRSIM_PACE_BACKLOG = 64 * 1024;
+// How long an unpaced write waits for room in the pty before giving up.
+constexpr int IRSIM_WRITE_WAIT_MS = 200;
+constexpr int IRSIM_NOISE_MAX = 16;
+
+IrsimOptions s_stOpt;
+int s_fd = -1;
+std::string s_strSlave;
+bool s_bLinkMade = false;
+
+// One generator per direction: the faults of one direction do not shift
+// when the other direction carries more or fewer bytes.
+std::mt19937_64 s_objRxRng;
+std::mt19937_64 s_objTxRng;
+
+std::atomic<bool> s_bSeen{false};
+std::atomic<bool> s_bHungUp{false};
+
+struct LineCounters {
+    uint64_t u64RxBytes = 0;
+    uint64_t u64RxCorrupted = 0;
+    uint64_t u64RxDropped = 0;
+    uint64_t u64RxOverrun = 0;
+    uint64_t u64TxBytes = 0;
+    uint64_t u64TxCorrupted = 0;
+    uint64_t u64TxDropped = 0;
+    uint64_t u64TxOverrun = 0;
+    uint64_t u64TxLost = 0; // the pty would not take them
+    uint64_t u64NoiseBursts = 0;
+    uint64_t u64NoiseBytes = 0;
+    uint64_t u64AcksWithheld = 0;
+    uint64_t u64Silenced = 0;
+};
+// Written on the engine thread (and the tx counters by the pacing thread
+// under s_objTxMutex); read by the main thread once the engine has ended.
+LineCounters s_stCount;
+
+// --- sniffer of the tool's frames (raw line, before faults) --------------
+
+struct Sniffer {
+    uint8_t au8Buf[CMD_FRAME_MAX_LEN + 4] = {};
+    uint32_t u32Count = 0;
+    uint64_t u64Frames = 0; // well-formed frames other than acknowledgements
+    uint64_t u64Acks = 0;
+    uint64_t u64Bad = 0; // check value wrong
+    uint64_t u64Repeats = 0;
+    std::vector<bool> vecSnSeen = std::vector<bool>(65536, false);
+    std::map<uint16_t, uint64_t> mapByCmd;
+} s_stSniff;
+
+void SniffFrame() {
+    const uint8_t *pu8 = s_stSniff.au8Buf;
+    uint16_t u16Len = static_cast<uint16_t>(pu8[2] | pu8[3] << 8);
+    uint16_t u16Crc = static_cast<uint16_t>(pu8[4] | pu8[5] << 8);
+    int s32Covered = u16Len <= CMD_FRAME_SHORT_MAX ? CMD_FRAME_SHORT_LEN - 6 : 7 + u16Len;
+    if (CommandProtocolCrc16(0, pu8 + 6, s32Covered) != u16Crc) {
+        ++s_stSniff.u64Bad;
+        return;
+    }
+    uint16_t u16Cmd = static_cast<uint16_t>(pu8[11] | pu8[12] << 8);
+    uint16_t u16Sn = static_cast<uint16_t>(pu8[7] | pu8[8] << 8);
+    if (u16Cmd == CMD_ACK) {
+        ++s_stSniff.u64Acks;
+        return;
+    }
+    ++s_stSniff.u64Frames;
+    ++s_stSniff.mapByCmd[u16Cmd];
+    if (s_stSniff.vecSnSeen[u16Sn]) {
+        ++s_stSniff.u64Repeats;
+    }
+    s_stSniff.vecSnSeen[u16Sn] = true;
+}
+
+/// Assembles frames the way the receiver does (sync bytes and len only).
+void SniffByte(uint8_t u8Byte) {
+    Sniffer &s = s_stSniff;
+    if (s.u32Count == 0) {
+        if (u8Byte == CMD_FRAME_SYNC1) {
+            s.au8Buf[s.u32Count++] = u8Byte;
+        }
+        return;
+    }
+    if (s.u32Count == 1) {
+        if (u8Byte == CMD_FRAME_SYNC2) {
+            s.au8Buf[s.u32Count++] = u8Byte;
+        } else {
+            s.u32Count = 0;
+        }
+        return;
+    }
+    s.au8Buf[s.u32Count++] = u8Byte;
+    if (s.u32Count < 6) {
+        return;
+    }
+    uint32_t u32Len = static_cast<uint32_t>(s.au8Buf[2] | s.au8Buf[3] << 8);
+    if (u32Len > static_cast<uint32_t>(CMD_FRAME_MAX_PAYLOAD)) {
+        s.u32Count = 0;
+        return;
+    }
+    uint32_t u32Whole = u32Len <= static_cast<uint32_t>(CMD_FRAME_SHORT_MAX)
+                            ? static_cast<uint32_t>(CMD_FRAME_SHORT_LEN)
+                            : static_cast<uint32_t>(CMD_FRAME_HEAD_LEN) + u32Len;
+    if (s.u32Count == u32Whole) {
+        SniffFrame();
+        s.u32Count = 0;
+    }
+}
+
+// --- time ------------------------------------------------------------------
+
+uint64_t NowUs() {
+    timespec stNow{};
+    clock_gettime(CLOCK_MONOTONIC, &stNow);
+    return static_cast<uint64_t>(stNow.tv_sec) * 1000000u +
+           static_cast<uint64_t>(stNow.tv_nsec) / 1000u;
+}
+
+void SleepUntilUs(uint64_t u64When) {
+    uint64_t u64Now = NowUs();
+    if (u64When > u64Now) {
+        usleep(static_cast<useconds_t>(u64When - u64Now));
+    }
+}
+
+uint64_t ByteTimeUs() {
+    return s_stOpt.u32Baud == 0 ? 0 : 10000000u / s_stOpt.u32Baud;
+}
+
+bool Chance(std::mt19937_64 &objRng, double dFraction) {
+    if (dFraction <= 0) {
+        return false;
+    }
+    return std::uniform_real_distribution<double>(0.0, 1.0)(objRng) < dFraction;
+}
+
+// --- sending ---------------------------------------------------------------
+
+/// Writes all bytes to the link, waiting a little for room; what the pty will
+/// not take (no reader for a long time, or the tool gone) is lost.
+void WriteRaw(const uint8_t *pu8Buf, size_t u32Len) {
+    size_t u32Done = 0;
+    while (u32Done < u32Len) {
+        ssize_t n = write(s_fd, pu8Buf + u32Done, u32Len - u32Done);
+        if (n > 0) {
+            u32Done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno == EAGAIN) {
+            pollfd stPoll{s_fd, POLLOUT, 0};
+            if (poll(&stPoll, 1, IRSIM_WRITE_WAIT_MS) > 0 && (stPoll.revents & POLLOUT) != 0) {
+                continue;
+            }
+        }
+        break;
+    }
+    s_stCount.u64TxLost += u32Len - u32Done;
+}
+
+// Pacing of the sending direction: a thread drains a queue at the line rate,
+// so that the protocol's engine never sleeps in Write.
+std::mutex s_objTxMutex;
+std::condition_variable s_objTxCond;
+std::deque<uint8_t> s_dqTx;
+bool s_bTxStop = false;
+std::thread s_objTxThread;
+
+void TxPacer() {
+    const uint64_t u64ByteUs = ByteTimeUs();
+    // About a millisecond's worth of bytes per write keeps the pace smooth
+    // without a system call per byte.
+    const size_t u32Burst = std::max<size_t>(1, s_stOpt.u32Baud / 10 / 1000);
+    uint64_t u64LineFree = 0;
+    std::vector<uint8_t> vecBurst;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> objLock(s_objTxMutex);
+            s_objTxCond.wait(objLock, [] { return s_bTxStop || !s_dqTx.empty(); });
+            if (s_dqTx.empty()) {
+                return;
+            }
+            size_t n = std::min(u32Burst, s_dqTx.size());
+            vecBurst.assign(s_dqTx.begin(), s_dqTx.begin() + static_cast<long>(n));
+            s_dqTx.erase(s_dqTx.begin(), s_dqTx.begin() + static_cast<long>(n));
+        }
+        uint64_t u64Now = NowUs();
+        if (u64LineFree < u64Now) {
+            u64LineFree = u64Now;
+        }
+        u64LineFree += u64ByteUs * vecBurst.size();
+        // The bytes are handed over when the last of them has crossed the line.
+        SleepUntilUs(u64LineFree);
+        std::lock_guard<std::mutex> objLock(s_objTxMutex);
+        WriteRaw(vecBurst.data(), vecBurst.size());
+    }
+}
+
+void Emit(const std::vector<uint8_t> &vecBytes) {
+    if (vecBytes.empty()) {
+        return;
+    }
+    if (s_stOpt.u32Baud == 0) {
+        WriteRaw(vecBytes.data(), vecBytes.size());
+        return;
+    }
+    std::lock_guard<std::mutex> objLock(s_objTxMutex);
+    for (uint8_t u8Byte : vecBytes) {
+        if (s_dqTx.size() >= IRSIM_PACE_BACKLOG) {
+            ++s_stCount.u64TxOverrun;
+            continue;
+        }
+        s_dqTx.push_back(u8Byte);
+    }
+    s_objTxCond.notify_one();
+}
+
+// --- receiving -------------------------------------------------------------
+
+// Pacing of the receiving direction: each byte read from the pty becomes
+// available one byte time after the previous one.
+std::deque<std::pair<uint64_t, uint8_t>> s_dqRx;
+uint64_t s_u64RxLastReady = 0;
+
+/// Takes one raw byte from the line: sniffs it, then applies the faults.
+/// True when the byte survives (possibly altered) into *pu8Byte.
+bool RxFault(uint8_t *pu8Byte) {
+    ++s_stCount.u64RxBytes;
+    SniffByte(*pu8Byte);
+    if (Chance(s_objRxRng, s_stOpt.dDropRx)) {
+        ++s_stCount.u64RxDropped;
+        return false;
+    }
+    if (Chance(s_objRxRng, s_stOpt.dCorruptRx)) {
+        *pu8Byte ^= static_cast<uint8_t>(1 + s_objRxRng() % 255);
+        ++s_stCount.u64RxCorrupted;
+    }
+    return true;
+}
+
+int ReadRaw(uint8_t *pu8Buf, int s32Max) {
+    ssize_t n = read(s_fd, pu8Buf, static_cast<size_t>(s32Max));
+    if (n > 0) {
+        s_bSeen = true;
+        s_bHungUp = false;
+        return static_cast<int>(n);
+    }
+    if (n < 0 && errno == EIO && s_bSeen.load()) {
+        // The last holder of the pty's other end closed it: the tool is gone.
+        s_bHungUp = true;
+    }
+    return 0;
+}
+
+} // namespace
+
+int IrsimLineOpen(const IrsimOptions &stOpt) {
+    s_stOpt = stOpt;
+    s_objRxRng.seed(stOpt.u64Seed * 2 + 1);
+    s_objTxRng.seed(stOpt.u64Seed * 2 + 2);
+
+    if (!stOpt.strDevice.empty()) {
+        s_fd = open(stOpt.strDevice.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (s_fd < 0) {
+            printf("irsim: cannot open %s: %s\n", stOpt.strDevice.c_str(), strerror(errno));
+            return -1;
+        }
+        termios stTio{};
+        if (tcgetattr(s_fd, &stTio) == 0) {
+            // A real serial port: raw bytes, 115200-8n1, the microcontroller's line.
+            cfmakeraw(&stTio);
+            cfsetispeed(&stTio, B115200);
+            cfsetospeed(&stTio, B115200);
+            stTio.c_cflag |= CLOCAL | CREAD;
+            stTio.c_cflag &= ~(CSTOPB | PARENB);
+            tcsetattr(s_fd, TCSANOW, &stTio);
+        }
+        printf("irsim: device %s\n", stOpt.strDevice.c_str());
+    } else {
+        s_fd = posix_openpt(O_RDWR | O_NOCTTY);
+        char acSlave[128] = {};
+        if (s_fd < 0 || grantpt(s_fd) != 0 || unlockpt(s_fd) != 0 ||
+            ptsname_r(s_fd, acSlave, sizeof(acSlave)) != 0) {
+            printf("irsim: cannot create a pty: %s\n", strerror(errno));
+            return -1;
+        }
+        s_strSlave = acSlave;
+        // Raw from the start, so nothing is echoed or translated should a byte
+        // arrive before the tool sets the port up itself.
+        int s32Slave = open(acSlave, O_RDWR | O_NOCTTY);
+        if (s32Slave >= 0) {
+            termios stTio{};
+            if (tcgetattr(s32Slave, &stTio) == 0) {
+                cfmakeraw(&stTio);
+                cfsetispeed(&stTio, B115200);
+                cfsetospeed(&stTio, B115200);
+                tcsetattr(s32Slave, TCSANOW, &stTio);
+            }
+            close(s32Slave);
+        }
+        fcntl(s_fd, F_SETFL, fcntl(s_fd, F_GETFL) | O_NONBLOCK);
+        if (!stOpt.strLink.empty()) {
+            unlink(stOpt.strLink.c_str());
+            if (symlink(acSlave, stOpt.strLink.c_str()) != 0) {
+                printf("irsim: cannot make link %s: %s\n", stOpt.strLink.c_str(), strerror(errno));
+                return -1;
+            }
+            s_bLinkMade = true;
+        }
+        printf("irsim: pty %s\n", acSlave);
+    }
+    fflush(stdout);
+
+    if (stOpt.u32Baud != 0) {
+        s_bTxStop = false;
+        s_objTxThread = std::thread(TxPacer);
+    }
+    return 0;
+}
+
+void IrsimLineClose() {
+    if (s_objTxThread.joinable()) {
+        {
+            std::lock_guard<std::mutex> objLock(s_objTxMutex);
+            s_bTxStop = true;
+            // Whatever is still queued would reach nobody in time; drop it.
+            s_stCount.u64TxOverrun += s_dqTx.size();
+            s_dqTx.clear();
+        }
+        s_objTxCond.notify_one();
+        s_objTxThread.join();
+    }
+    if (s_bLinkMade) {
+        unlink(s_stOpt.strLink.c_str());
+        s_bLinkMade = false;
+    }
+    if (s_fd >= 0) {
+        close(s_fd);
+        s_fd = -1;
+    }
+}
+
+int IrsimLineWrite(const uint8_t *pu8Buf, int s32Len) {
+    if (s32Len <= 0 || pu8Buf == nullptr) {
+        return 0;
+    }
+    if (s_stOpt.bSilent) {
+        s_stCount.u64Silenced += static_cast<uint64_t>(s32Len);
+        return 0;
+    }
+    const bool bFrameStart =
+        s32Len >= 2 && pu8Buf[0] == CMD_FRAME_SYNC1 && pu8Buf[1] == CMD_FRAME_SYNC2;
+    // Acknowledgements go out as one 17-byte write with command 0.
+    const bool bAck =
+        bFrameStart && s32Len == CMD_FRAME_SHORT_LEN && pu8Buf[11] == 0 && pu8Buf[12] == 0;
+    if (bAck && Chance(s_objTxRng, s_stOpt.dWithholdAck)) {
+        ++s_stCount.u64AcksWithheld;
+        return 0;
+    }
+    std::vector<uint8_t> vecOut;
+    vecOut.reserve(static_cast<size_t>(s32Len) + IRSIM_NOISE_MAX);
+    if (bFrameStart && Chance(s_objTxRng, s_stOpt.dGarbage)) {
+        int s32Noise = 1 + static_cast<int>(s_objTxRng() % IRSIM_NOISE_MAX);
+        for (int i = 0; i < s32Noise; ++i) {
+            vecOut.push_back(static_cast<uint8_t>(s_objTxRng()));
+        }
+        ++s_stCount.u64NoiseBursts;
+        s_stCount.u64NoiseBytes += static_cast<uint64_t>(s32Noise);
+    }
+    for (int i = 0; i < s32Len; ++i) {
+        uint8_t u8Byte = pu8Buf[i];
+        if (Chance(s_objTxRng, s_stOpt.dDropTx)) {
+            ++s_stCount.u64TxDropped;
+            continue;
+        }
+        if (Chance(s_objTxRng, s_stOpt.dCorruptTx)) {
+            u8Byte ^= static_cast<uint8_t>(1 + s_objTxRng() % 255);
+            ++s_stCount.u64TxCorrupted;
+        }
+        vecOut.push_back(u8Byte);
+    }
+    s_stCount.u64TxBytes += static_cast<uint64_t>(s32Len);
+    Emit(vecOut);
+    return 0;
+}
+
+int IrsimLineRead(uint8_t *pu8Buf, int s32Max) {
+    if (s32Max <= 0 || pu8Buf == nullptr) {
+        return 0;
+    }
+    if (s_stOpt.u32Baud == 0) {
+        int n = ReadRaw(pu8Buf, s32Max);
+        int s32Out = 0;
+        for (int i = 0; i < n; ++i) {
+            uint8_t u8Byte = pu8Buf[i];
+            if (RxFault(&u8Byte)) {
+                pu8Buf[s32Out++] = u8Byte;
+            }
+        }
+        return s32Out;
+    }
+
+    // Paced: everything waiting goes into the backlog with the time at which
+    // it would have crossed the line; only bytes whose time has come are
+    // handed on.
+    const uint64_t u64ByteUs = ByteTimeUs();
+    uint8_t au8Raw[1024];
+    for (;;) {
+        int n = ReadRaw(au8Raw, static_cast<int>(sizeof(au8Raw)));
+        if (n <= 0) {
+            break;
+        }
+        uint64_t u64Now = NowUs();
+        for (int i = 0; i < n; ++i) {
+            if (s_dqRx.size() >= IRSIM_PACE_BACKLOG) {
+                ++s_stCount.u64RxOverrun;
+                continue;
+            }
+            s_u64RxLastReady = std::max(s_u64RxLastReady, u64Now) + u64ByteUs;
+            s_dqRx.emplace_back(s_u64RxLastReady, au8Raw[i]);
+        }
+    }
+    uint64_t u64Now = NowUs();
+    int s32Out = 0;
+    while (s32Out < s32Max && !s_dqRx.empty() && s_dqRx.front().first <= u64Now) {
+        uint8_t u8Byte = s_dqRx.front().second;
+        s_dqRx.pop_front();
+        if (RxFault(&u8Byte)) {
+            pu8Buf[s32Out++] = u8Byte;
+        }
+    }
+    return s32Out;
+}
+
+bool IrsimLineHungUp() {
+    return s_bHungUp.load();
+}
+
+void IrsimLinePrintSummary() {
+    const LineCounters &c = s_stCount;
+    printf("irsim: rx-bytes %llu\n", static_cast<unsigned long long>(c.u64RxBytes));
+    printf("irsim: tx-bytes %llu\n", static_cast<unsigned long long>(c.u64TxBytes));
+    printf("irsim: rx-frames %llu\n", static_cast<unsigned long long>(s_stSniff.u64Frames));
+    printf("irsim: rx-repeats %llu\n", static_cast<unsigned long long>(s_stSniff.u64Repeats));
+    printf("irsim: rx-acks %llu\n", static_cast<unsigned long long>(s_stSniff.u64Acks));
+    printf("irsim: rx-bad-frames %llu\n", static_cast<unsigned long long>(s_stSniff.u64Bad));
+    auto itStart = s_stSniff.mapByCmd.find(0x600);
+    printf(
+        "irsim: start-frames %llu\n",
+        static_cast<unsigned long long>(itStart == s_stSniff.mapByCmd.end() ? 0 : itStart->second));
+    printf("irsim: faults rx-corrupted %llu rx-dropped %llu tx-corrupted %llu tx-dropped %llu "
+           "noise-bursts %llu noise-bytes %llu acks-withheld %llu\n",
+           static_cast<unsigned long long>(c.u64RxCorrupted),
+           static_cast<unsigned long long>(c.u64RxDropped),
+           static_cast<unsigned long long>(c.u64TxCorrupted),
+           static_cast<unsigned long long>(c.u64TxDropped),
+           static_cast<unsigned long long>(c.u64NoiseBursts),
+           static_cast<unsigned long long>(c.u64NoiseBytes),
+           static_cast<unsigned long long>(c.u64AcksWithheld));
+    if (c.u64RxOverrun != 0 || c.u64TxOverrun != 0 || c.u64TxLost != 0) {
+        printf("irsim: line-lost rx-overrun %llu tx-overrun %llu tx-unwritten %llu\n",
+               static_cast<unsigned long long>(c.u64RxOverrun),
+               static_cast<unsigned long long>(c.u64TxOverrun),
+               static_cast<unsigned long long>(c.u64TxLost));
+    }
+}

@@ -1,0 +1,96 @@
+// irsim's process: options, the link, one protocol instance with its own
+// engine thread, and a main loop that waits for the end of the run.
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+
+#include "irsim.h"
+
+namespace {
+
+// Main-loop period: how quickly a held answer, the end of the run or a
+// signal is noticed.
+constexpr unsigned IRSIM_POLL_US = 10000;
+
+volatile sig_atomic_t s_bSignalled = 0;
+
+void OnSignal(int) {
+    s_bSignalled = 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    IrsimOptions stOpt;
+    int s32Parsed = IrsimParseOptions(argc, argv, &stOpt);
+    if (s32Parsed != 0) {
+        return s32Parsed > 0 ? 0 : 2;
+    }
+
+    struct sigaction stAction {};
+    stAction.sa_handler = OnSignal;
+    sigemptyset(&stAction.sa_mask);
+    sigaction(SIGTERM, &stAction, nullptr);
+    sigaction(SIGINT, &stAction, nullptr);
+    sigaction(SIGHUP, &stAction, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    // Only the protocol's error lines, unless asked for everything.
+    elogLev = stOpt.bVerbose ? 5 : 1;
+
+    if (IrsimMcuInit(stOpt, -1) != 0 || IrsimLineOpen(stOpt) != 0) {
+        IrsimLineClose();
+        return 2;
+    }
+
+    CommandProtocolMutexInit();
+    CmdProtocolFun stFun{};
+    stFun.Write = IrsimLineWrite;
+    stFun.Read = IrsimLineRead;
+    stFun.DataProcessing = IrsimMcuDataProcessing;
+    // Fast mode: every idle pass transmits what is due, so the simulated
+    // microcontroller answers as soon as the protocol lets it.
+    int s32Handle = CommandProtocolOpen(&stFun, "irsim", 1);
+    if (s32Handle < 0) {
+        printf("irsim: cannot open a protocol instance\n");
+        IrsimLineClose();
+        return 2;
+    }
+    IrsimMcuSetHandle(s32Handle);
+    // The same frame parameters as the tool: no enciphering, bytes 9 and 10 =
+    // 0x20 0x50; per-frame traces when verbose; no heartbeats.
+    CommandProtocolSetParam(s32Handle, 0, 0, 0x20, 0x50, stOpt.bVerbose ? 1 : 0);
+    CommandProtocolHeartBeatStatue(s32Handle, 0);
+
+    const uint64_t u64StartMs = IrsimNowMs();
+    const char *pszEnd = "result";
+    for (;;) {
+        if (s_bSignalled != 0) {
+            pszEnd = "signal";
+            break;
+        }
+        if (stOpt.dTimeoutSec > 0 &&
+            static_cast<double>(IrsimNowMs() - u64StartMs) >= stOpt.dTimeoutSec * 1000.0) {
+            pszEnd = "timeout";
+            break;
+        }
+        IrsimMcuPoll();
+        if (stOpt.bExitAfterResult && IrsimMcuFinished()) {
+            break;
+        }
+        usleep(IRSIM_POLL_US);
+    }
+
+    CommandProtocolStop(s32Handle);
+    CommandProtocolWaitEngineEnd(s32Handle);
+    IrsimLineClose();
+
+    printf("irsim: ended-by %s\n", pszEnd);
+    IrsimLinePrintSummary();
+    int s32Status = IrsimMcuPrintSummary();
+    printf("irsim: exit %d\n", s32Status);
+    fflush(stdout);
+    return s32Status;
+}

@@ -1,0 +1,243 @@
+// Command-line options of irsim. Each option is one row of s_astOptions: its
+// name, whether it takes a value, its help text and how it is stored. New
+// options are new rows.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "irsim.h"
+
+namespace {
+
+constexpr const char *IRSIM_USAGE =
+    "usage: irsim [options]\n"
+    "\n"
+    "Plays the IR microcontroller's side of a firmware update on a serial link,\n"
+    "so that irupdate can be rehearsed and a new image tried out on a PC.\n"
+    "Without --device it creates a pseudo-terminal and prints its other end as\n"
+    "\"irsim: pty <path>\"; give that path to the tool as its serial port (for\n"
+    "irupdate, bind it over /dev/ttyAMA1 in a private mount namespace; see\n"
+    "scripts/run.sh). The conversation: 0x600 start -> 0x602 ready with the\n"
+    "selector; each 0x604 chunk -> 0x603 next; 0x605 end record -> 0x608 when\n"
+    "its checksum equals the sum of the bytes received since the last start,\n"
+    "0x606 otherwise, or the next scripted failure report.\n"
+    "\n"
+    "options:\n";
+
+constexpr const char *IRSIM_EPILOGUE =
+    "\n"
+    "The image written by --out is what arrived, padding included: a last\n"
+    "chunk of 1..4 bytes arrives padded with 0xFF to 8 bytes. --expect compares\n"
+    "against the reference as the tool sends it (padded the same way).\n"
+    "Faults are drawn from --seed, separately per direction, so a run with\n"
+    "the same options injects the same faults at the same places.\n"
+    "\n"
+    "At the end irsim prints \"irsim: <name> <value>\" summary lines (start\n"
+    "commands, chunks and their sizes, end records, checksum ok/bad, verdict,\n"
+    "image match/mismatch, fault counts, timings). It ends on SIGTERM or\n"
+    "SIGINT, after --timeout, or with --exit-after-result once the last verdict\n"
+    "has been acknowledged (or the tool has gone).\n"
+    "\n"
+    "exit status: 0 the tool was told success (and the image matches --expect);\n"
+    "1 anything else; 2 bad options or the link could not be opened.\n";
+
+bool ParseUint(const char *pszText, uint64_t u64Max, uint64_t *pu64Out);
+bool ParseDouble(const char *pszText, double dMin, double dMax, double *pdOut);
+bool ParseFailList(const char *pszText, std::vector<uint16_t> *pvecOut);
+
+bool SetU32(const char *pszText, uint32_t *pu32Out) {
+    uint64_t u64Value = 0;
+    if (!ParseUint(pszText, UINT32_MAX, &u64Value)) {
+        return false;
+    }
+    *pu32Out = static_cast<uint32_t>(u64Value);
+    return true;
+}
+bool SetFraction(const char *pszText, double *pdOut) {
+    return ParseDouble(pszText, 0.0, 1.0, pdOut);
+}
+
+/// One option: its name, its value's placeholder (null for a flag), its help
+/// line, and the setter that checks and stores the value (false: refused;
+/// the text then says what it needs).
+struct IrsimOptRow {
+    const char *pszName;
+    const char *pszArg;
+    const char *pszHelp;
+    const char *pszNeeds;
+    bool (*pfnSet)(IrsimOptions *pstOpt, const char *pszValue);
+};
+
+const IrsimOptRow s_astOptions[] = {
+    {"--device", "PATH", "use this serial device instead of creating a pty", "",
+     [](IrsimOptions *p, const char *v) { return p->strDevice = v, true; }},
+    {"--link", "PATH", "also make PATH a symbolic link to the pty's other end", "",
+     [](IrsimOptions *p, const char *v) { return p->strLink = v, true; }},
+    {"--selector", "N", "image selector in the ready answer (default 2: ir_4000.bin)",
+     "an unsigned 32-bit number",
+     [](IrsimOptions *p, const char *v) { return SetU32(v, &p->u32Selector); }},
+    {"--ready-len", "N", "payload length of the ready answer, 4..512 (default 4)",
+     "a length from 4 to 512",
+     [](IrsimOptions *p, const char *v) {
+         return SetU32(v, &p->u32ReadyLen) && p->u32ReadyLen >= 4 &&
+                p->u32ReadyLen <= static_cast<uint32_t>(CMD_FRAME_MAX_PAYLOAD);
+     }},
+    {"--fail", "LIST", "failure reports to give, in order, as hex codes: e.g. 606,607,601",
+     "hex codes separated by commas",
+     [](IrsimOptions *p, const char *v) { return ParseFailList(v, &p->vecFail); }},
+    {"--fail-at", "WHERE",
+     "end: give them in answer to end records (default); start: to start commands", "end or start",
+     [](IrsimOptions *p, const char *v) {
+         std::string s(v);
+         p->eFailAt = s == "start" ? IRSIM_FAIL_AT_START : IRSIM_FAIL_AT_END;
+         return s == "start" || s == "end";
+     }},
+    {"--max-failures", "N", "failure reports after which the tool gives up (default 3)",
+     "a number of at least 1",
+     [](IrsimOptions *p, const char *v) {
+         return SetU32(v, &p->u32MaxFailures) && p->u32MaxFailures > 0;
+     }},
+    {"--out", "FILE", "write the received image here (rewritten by every attempt)", "",
+     [](IrsimOptions *p, const char *v) { return p->strOut = v, true; }},
+    {"--expect", "FILE", "reference image: say whether the received image matches it", "",
+     [](IrsimOptions *p, const char *v) { return p->strExpect = v, true; }},
+    {"--exit-after-result", nullptr, "exit once the final verdict has been given and taken", "",
+     [](IrsimOptions *p, const char *) { return p->bExitAfterResult = true; }},
+    {"--timeout", "SEC", "exit after SEC seconds whatever happens (default: never)",
+     "a number of seconds",
+     [](IrsimOptions *p, const char *v) { return ParseDouble(v, 0.0, 1e6, &p->dTimeoutSec); }},
+    {"--seed", "N", "seed of every fault (default 1)", "an unsigned number",
+     [](IrsimOptions *p, const char *v) { return ParseUint(v, UINT64_MAX, &p->u64Seed); }},
+    {"--garbage", "P", "fraction of outgoing frames preceded by 1..16 noise bytes",
+     "a fraction from 0 to 1",
+     [](IrsimOptions *p, const char *v) { return SetFraction(v, &p->dGarbage); }},
+    {"--corrupt-rx", "P", "fraction of received bytes altered", "a fraction from 0 to 1",
+     [](IrsimOptions *p, const char *v) { return SetFraction(v, &p->dCorruptRx); }},
+    {"--corrupt-tx", "P", "fraction of sent bytes altered", "a fraction from 0 to 1",
+     [](IrsimOptions *p, const char *v) { return SetFraction(v, &p->dCorruptTx); }},
+    {"--drop-rx", "P", "fraction of received bytes lost", "a fraction from 0 to 1",
+     [](IrsimOptions *p, const char *v) { return SetFraction(v, &p->dDropRx); }},
+    {"--drop-tx", "P", "fraction of sent bytes lost", "a fraction from 0 to 1",
+     [](IrsimOptions *p, const char *v) { return SetFraction(v, &p->dDropTx); }},
+    {"--withhold-ack", "P", "fraction of acknowledgements not sent", "a fraction from 0 to 1",
+     [](IrsimOptions *p, const char *v) { return SetFraction(v, &p->dWithholdAck); }},
+    {"--silent", nullptr, "never answer: no acknowledgement, no command", "",
+     [](IrsimOptions *p, const char *) { return p->bSilent = true; }},
+    {"--baud", "N", "pace the line at N bit/s, 10 bits a byte, both ways (default: unpaced)",
+     "a rate of at least 300 bit/s",
+     [](IrsimOptions *p, const char *v) { return SetU32(v, &p->u32Baud) && p->u32Baud >= 300; }},
+    {"--verbose", nullptr, "protocol diagnostics and a line per command", "",
+     [](IrsimOptions *p, const char *) { return p->bVerbose = true; }},
+    {"--help", nullptr, "this text", "", nullptr},
+};
+
+void PrintHelp() {
+    fputs(IRSIM_USAGE, stdout);
+    for (const IrsimOptRow &stRow : s_astOptions) {
+        std::string strLeft = std::string("  ") + stRow.pszName;
+        if (stRow.pszArg != nullptr) {
+            strLeft += std::string(" ") + stRow.pszArg;
+        }
+        printf("%-26s %s\n", strLeft.c_str(), stRow.pszHelp);
+    }
+    fputs(IRSIM_EPILOGUE, stdout);
+}
+
+bool ParseUint(const char *pszText, uint64_t u64Max, uint64_t *pu64Out) {
+    char *pszEnd = nullptr;
+    errno = 0;
+    unsigned long long u64Value = strtoull(pszText, &pszEnd, 0);
+    if (errno != 0 || pszEnd == pszText || *pszEnd != '\0' || pszText[0] == '-' ||
+        u64Value > u64Max) {
+        return false;
+    }
+    *pu64Out = u64Value;
+    return true;
+}
+
+bool ParseDouble(const char *pszText, double dMin, double dMax, double *pdOut) {
+    char *pszEnd = nullptr;
+    errno = 0;
+    double dValue = strtod(pszText, &pszEnd);
+    if (errno != 0 || pszEnd == pszText || *pszEnd != '\0' || !(dValue >= dMin) ||
+        !(dValue <= dMax)) {
+        return false;
+    }
+    *pdOut = dValue;
+    return true;
+}
+
+/// "606,607,601" (hex, an optional 0x) into codes.
+bool ParseFailList(const char *pszText, std::vector<uint16_t> *pvecOut) {
+    pvecOut->clear();
+    std::string strList(pszText);
+    size_t u32Pos = 0;
+    while (u32Pos <= strList.size()) {
+        size_t u32Comma = strList.find(',', u32Pos);
+        if (u32Comma == std::string::npos) {
+            u32Comma = strList.size();
+        }
+        std::string strItem = strList.substr(u32Pos, u32Comma - u32Pos);
+        if (strItem.empty()) {
+            return false;
+        }
+        char *pszEnd = nullptr;
+        errno = 0;
+        unsigned long u32Code = strtoul(strItem.c_str(), &pszEnd, 16);
+        if (errno != 0 || *pszEnd != '\0' || u32Code > 0xFFFF || strItem[0] == '-') {
+            return false;
+        }
+        pvecOut->push_back(static_cast<uint16_t>(u32Code));
+        u32Pos = u32Comma + 1;
+    }
+    return true;
+}
+
+int UsageError(const char *pszOpt, const char *pszWhy) {
+    fprintf(stderr, "irsim: %s: %s (see --help)\n", pszOpt, pszWhy);
+    return -1;
+}
+
+} // namespace
+
+int IrsimParseOptions(int argc, char **argv, IrsimOptions *pstOpt) {
+    for (int i = 1; i < argc; ++i) {
+        std::string strArg(argv[i]);
+        std::string strValue;
+        bool bHasInlineValue = false;
+        size_t u32Eq = strArg.find('=');
+        if (strArg.rfind("--", 0) == 0 && u32Eq != std::string::npos) {
+            strValue = strArg.substr(u32Eq + 1);
+            strArg = strArg.substr(0, u32Eq);
+            bHasInlineValue = true;
+        }
+        const IrsimOptRow *pstRow = nullptr;
+        for (const IrsimOptRow &stRow : s_astOptions) {
+            if (strArg == stRow.pszName) {
+                pstRow = &stRow;
+                break;
+            }
+        }
+        if (pstRow == nullptr) {
+            return UsageError(argv[i], "unknown option");
+        }
+        if (pstRow->pfnSet == nullptr) {
+            PrintHelp();
+            return 1;
+        }
+        if (pstRow->pszArg != nullptr && !bHasInlineValue) {
+            if (i + 1 >= argc) {
+                return UsageError(pstRow->pszName, "needs a value");
+            }
+            strValue = argv[++i];
+        } else if (pstRow->pszArg == nullptr && bHasInlineValue) {
+            return UsageError(pstRow->pszName, "takes no value");
+        }
+        if (!pstRow->pfnSet(pstOpt, strValue.c_str())) {
+            return UsageError(pstRow->pszName, (std::string("needs ") + pstRow->pszNeeds).c_str());
+        }
+    }
+    return 0;
+}
