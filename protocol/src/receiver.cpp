@@ -407,6 +407,12 @@ void CommandProtocolFrameStep(CmdProtocolInstance *pstInst, int s32Slot, uint32_
                   pstSlot->cmd, pstSlot->len);
     }
 
+    // A file send started on another thread asks for the history to be emptied;
+    // that must happen before this frame is looked up in it.
+    if (pstInst->fileHistoryClearPending.exchange(false)) {
+        CommandProtocolClearHistory(pstInst);
+    }
+
     const uint16_t u16Cmd = pstSlot->cmd;
     const uint16_t u16Sn = pstSlot->sn;
     if (u16Cmd == CMD_ACK) {

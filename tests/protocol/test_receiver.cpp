@@ -515,6 +515,14 @@ TEST_F(Receiver, ClearRecordFlagEmptiesHistoryAndRestartsNumbering) {
     EXPECT_EQ(0, CommandProtocolSendCmdAddsub(m_pstInst, &stRec, 1));
 }
 
+TEST_F(Receiver, HistoryClearAskedByAFileSendStartComesBeforeTheRepeatCheck) {
+    Exchange(MakeFrame(0x0604, 5, {1}));
+    m_pstInst->fileHistoryClearPending = true;
+    Exchange(MakeFrame(0x0604, 5, {1}));
+    EXPECT_EQ(2u, g_delivered.size());
+    EXPECT_FALSE(m_pstInst->fileHistoryClearPending);
+}
+
 TEST_F(Receiver, HistoryIsARingOfTen) {
     for (uint16_t u16Sn = 1; u16Sn <= 11; ++u16Sn) {
         Exchange(MakeFrame(0x0604, u16Sn, {1}));
