@@ -68,5 +68,9 @@ void CommandProtocolFrameClear(_CmdProtocolParam *pstRec) {
     if (pstRec->len > CMD_FRAME_SHORT_MAX) {
         free(pstRec->payload);
     }
-    memset(pstRec, 0, sizeof(*pstRec));
+    // Byte 0 goes last, with release order: a receive slot is handed back to
+    // the byte feeder (which may be another thread, see CommandInterfaceRead2)
+    // only once the rest of it is clear.
+    memset(CmdParamBytes(pstRec) + 1, 0, sizeof(*pstRec) - 1);
+    __atomic_store_n(&pstRec->sync1, static_cast<uint8_t>(0), __ATOMIC_RELEASE);
 }

@@ -67,8 +67,17 @@ void LargeForget(CmdProtocolInstance *pstInst) {
     pstInst->recvLarge = CmdLargePacket{};
 }
 
+/// Byte 0 of a receive slot hands the slot between the byte feeder and the
+/// engine loop, which CommandInterfaceRead2 allows to be different threads: the
+/// feeder writes it last (release) when it stores a frame, the engine writes it
+/// last when it empties the slot (CommandProtocolFrameClear), and each reads it
+/// (acquire) before it touches the rest.
+uint8_t SlotSync1(const _CmdProtocolParam *pstRec) {
+    return __atomic_load_n(&pstRec->sync1, __ATOMIC_ACQUIRE);
+}
+
 bool SlotInUse(const _CmdProtocolParam *pstRec) {
-    return pstRec->sync1 == CMD_FRAME_SYNC1 && pstRec->sync2 == CMD_FRAME_SYNC2;
+    return SlotSync1(pstRec) == CMD_FRAME_SYNC1 && pstRec->sync2 == CMD_FRAME_SYNC2;
 }
 
 /// Heartbeat traffic is kept out of the frame trace: heartbeats themselves and
@@ -148,7 +157,7 @@ int CommandProtocolRecvOneByte(CmdProtocolInstance *pstInst, uint8_t u8Byte) {
 
     // Complete: 17 bytes for len 0..4, 13 + len otherwise.
     int s32Slot = 0;
-    while (s32Slot < CMD_SLOT_COUNT && pstInst->recvSlots[s32Slot].sync1 == CMD_FRAME_SYNC1) {
+    while (s32Slot < CMD_SLOT_COUNT && SlotSync1(&pstInst->recvSlots[s32Slot]) == CMD_FRAME_SYNC1) {
         ++s32Slot;
     }
     if (s32Slot == CMD_SLOT_COUNT) {
@@ -157,8 +166,10 @@ int CommandProtocolRecvOneByte(CmdProtocolInstance *pstInst, uint8_t u8Byte) {
         return CMD_RECV_NO_SLOT;
     }
     _CmdProtocolParam *pstSlot = &pstInst->recvSlots[s32Slot];
+    uint8_t *pu8Slot = CmdParamBytes(pstSlot);
+    // Everything but byte 0 first; byte 0 publishes the slot.
     if (s32Len <= CMD_FRAME_SHORT_MAX) {
-        memcpy(CmdParamBytes(pstSlot), pu8Buf, CMD_FRAME_SHORT_LEN);
+        memcpy(pu8Slot + 1, pu8Buf + 1, CMD_FRAME_SHORT_LEN - 1);
         pstSlot->payload = nullptr;
     } else {
         uint8_t *pu8Payload = static_cast<uint8_t *>(malloc(static_cast<size_t>(s32Len)));
@@ -168,11 +179,12 @@ int CommandProtocolRecvOneByte(CmdProtocolInstance *pstInst, uint8_t u8Byte) {
             return CMD_RECV_NO_MEMORY;
         }
         memcpy(pu8Payload, pu8Buf + CMD_FRAME_HEAD_LEN, static_cast<size_t>(s32Len));
-        memset(pstSlot, 0, sizeof(*pstSlot));
-        memcpy(CmdParamBytes(pstSlot), pu8Buf, CMD_FRAME_HEAD_LEN);
+        memset(pu8Slot + 1, 0, sizeof(*pstSlot) - 1);
+        memcpy(pu8Slot + 1, pu8Buf + 1, CMD_FRAME_HEAD_LEN - 1);
         pstSlot->payload = pu8Payload;
     }
     pstInst->recvTime[s32Slot] = CommandProtocolClockMs();
+    __atomic_store_n(&pstSlot->sync1, CMD_FRAME_SYNC1, __ATOMIC_RELEASE);
     pstInst->recvCount = 0;
     return CMD_RECV_TAKEN;
 }
@@ -258,7 +270,7 @@ void CommandProtocolSendAck(CmdProtocolInstance *pstInst, _CmdProtocolParam *pst
     pstSlot->crc = CommandProtocolFrameCrc(pstSlot);
     // Straight to the link: not queued, not repeated, no send lock.
     CommandProtocolFrameWrite(pstInst, pstSlot);
-    memset(pstSlot, 0, sizeof(*pstSlot));
+    CommandProtocolFrameClear(pstSlot);
 }
 
 // ---------------------------------------------------------------------------

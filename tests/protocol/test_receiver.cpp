@@ -15,8 +15,11 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include "protocol_internal.h"
 #include "test_support.h"
@@ -341,6 +344,56 @@ TEST_F(ReceiverRead2Open, ResultsAndWhereFeedingStops) {
         EXPECT_EQ(0xA5, stSlot.sync1);
         CommandProtocolFrameClear(&stSlot);
     }
+}
+
+// An instance without a Read callback is fed by an application thread through
+// CommandInterfaceRead2 while its engine thread takes the frames: the slots
+// pass between the two threads (run under ThreadSanitizer too).
+std::atomic<int> g_s32FedDelivered{0};
+std::atomic<int> g_s32FedWritten{0};
+
+int CountWrite(const uint8_t *, int s32Len) {
+    g_s32FedWritten += s32Len;
+    return s32Len;
+}
+
+void CountDeliver(_CmdProtocolParam *) {
+    ++g_s32FedDelivered;
+}
+
+bool WaitFor(const std::function<bool()> &fnDone) {
+    for (int i = 0; i < 10000; ++i) { // up to about 10 s on a loaded machine
+        if (fnDone()) {
+            return true;
+        }
+        usleep(1000);
+    }
+    return fnDone();
+}
+
+TEST(ReceiverFedFromOutside, Read2WhileTheEngineRuns) {
+    ASSERT_EQ(0, CommandProtocolMutexInit());
+    CmdProtocolFun stFun{};
+    stFun.Write = CountWrite;
+    stFun.DataProcessing = CountDeliver;
+    const int s32Handle = CommandProtocolOpen(&stFun, "feed", 0);
+    ASSERT_GE(s32Handle, 0);
+    CommandProtocolHeartBeatStatue(s32Handle, 0);
+    uint16_t u16Sn = 1;
+    for (int s32Round = 1; s32Round <= 20; ++s32Round) {
+        for (int k = 0; k < 5; ++k) {
+            Bytes frame = MakeFrame(0x0604, u16Sn, Pattern(static_cast<size_t>(k) * 30, u16Sn));
+            ++u16Sn;
+            EXPECT_EQ(
+                0, CommandInterfaceRead2(s32Handle, frame.data(), static_cast<int>(frame.size())));
+        }
+        ASSERT_TRUE(WaitFor([&] {
+            return g_s32FedDelivered == 5 * s32Round && g_s32FedWritten == 17 * 5 * s32Round;
+        })) << "round "
+            << s32Round << ": " << g_s32FedDelivered << " delivered";
+    }
+    CommandProtocolStop(s32Handle);
+    EXPECT_EQ(0, CommandProtocolWaitEngineEnd(s32Handle));
 }
 
 // ---------------------------------------------------------------------------
