@@ -13,6 +13,9 @@ namespace {
 // Main-loop period: how quickly a held answer, the end of the run or a
 // signal is noticed.
 constexpr unsigned IRSIM_POLL_US = 10000;
+// After the last verdict has been taken, how long to go on listening for the
+// tool's last frames before leaving (unless the tool closes the line first).
+constexpr uint64_t IRSIM_LINGER_MS = 1500;
 
 volatile sig_atomic_t s_bSignalled = 0;
 
@@ -66,6 +69,7 @@ int main(int argc, char **argv) {
 
     const uint64_t u64StartMs = IrsimNowMs();
     const char *pszEnd = "result";
+    uint64_t u64FinishedMs = 0;
     for (;;) {
         if (s_bSignalled != 0) {
             pszEnd = "signal";
@@ -77,7 +81,11 @@ int main(int argc, char **argv) {
             break;
         }
         IrsimMcuPoll();
-        if (stOpt.bExitAfterResult && IrsimMcuFinished()) {
+        if (stOpt.bExitAfterResult && u64FinishedMs == 0 && IrsimMcuFinished()) {
+            u64FinishedMs = IrsimNowMs();
+        }
+        if (u64FinishedMs != 0 &&
+            (IrsimLineHungUp() || IrsimNowMs() - u64FinishedMs >= IRSIM_LINGER_MS)) {
             break;
         }
         usleep(IRSIM_POLL_US);

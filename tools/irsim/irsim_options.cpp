@@ -31,14 +31,16 @@ constexpr const char *IRSIM_EPILOGUE =
     "The image written by --out is what arrived, padding included: a last\n"
     "chunk of 1..4 bytes arrives padded with 0xFF to 8 bytes. --expect compares\n"
     "against the reference as the tool sends it (padded the same way).\n"
-    "Faults are drawn from --seed, separately per direction, so a run with\n"
-    "the same options injects the same faults at the same places.\n"
+    "Faults are drawn from --seed, separately per direction: the n-th byte\n"
+    "read (or written) meets the same fate in every run with that seed; which\n"
+    "byte it is depends on the run's timing (repetitions shift the stream).\n"
     "\n"
     "At the end irsim prints \"irsim: <name> <value>\" summary lines (start\n"
     "commands, chunks and their sizes, end records, checksum ok/bad, verdict,\n"
     "image match/mismatch, fault counts, timings). It ends on SIGTERM or\n"
     "SIGINT, after --timeout, or with --exit-after-result once the last verdict\n"
-    "has been acknowledged (or the tool has gone).\n"
+    "(success, or the --max-failures-th failure report) has been acknowledged\n"
+    "and the tool has closed the line (or 1.5 s have passed).\n"
     "\n"
     "exit status: 0 the tool was told success (and the image matches --expect);\n"
     "1 anything else; 2 bad options or the link could not be opened.\n";
@@ -103,7 +105,7 @@ const IrsimOptRow s_astOptions[] = {
      [](IrsimOptions *p, const char *v) { return p->strOut = v, true; }},
     {"--expect", "FILE", "reference image: say whether the received image matches it", "",
      [](IrsimOptions *p, const char *v) { return p->strExpect = v, true; }},
-    {"--exit-after-result", nullptr, "exit once the final verdict has been given and taken", "",
+    {"--exit-after-result", nullptr, "exit once the last verdict has been given and taken", "",
      [](IrsimOptions *p, const char *) { return p->bExitAfterResult = true; }},
     {"--timeout", "SEC", "exit after SEC seconds whatever happens (default: never)",
      "a number of seconds",
