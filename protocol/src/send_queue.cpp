@@ -42,6 +42,13 @@ constexpr int SPLIT_SLOT_CHECKS = 34;
 constexpr useconds_t SPLIT_SLOT_PAUSE_US = 30000;
 // CommandProtocolWaitSendBufEmpty polls this often.
 constexpr int WAIT_EMPTY_PAUSE_MS = 30;
+// The peer's repeat filter remembers only the last ten sequence numbers it
+// recorded. A repeat that reaches it after ten newer numbers would be taken
+// for a new frame and delivered twice. So a frame is transmitted only while
+// its sn lies within this many numbers of the oldest frame still waiting for
+// its acknowledgement: while frame k waits, the peer can record at most the
+// four numbers below k and the four above it, and k stays in its history.
+constexpr uint16_t SEND_WINDOW = 5;
 
 bool SlotInUse(const _CmdProtocolParam &stSlot) {
     return stSlot.sync1 == CMD_FRAME_SYNC1;
@@ -299,11 +306,23 @@ void CommandProtocolTransmitStep(CmdProtocolInstance *pstInst, uint32_t u32T) {
     bool bFast = (pstInst->status.load() & CMD_STATUS_FAST_MODE) != 0;
     CMutexLock objLock(g_objSendBufMutex);
     for (;;) {
-        // The most overdue frame; on equal ages the higher slot.
+        // The oldest queued frame: the one numbered furthest back from sendSn.
+        uint16_t u16OldestSn = 0;
+        uint16_t u16OldestBack = 0;
+        for (const _CmdProtocolParam &stSlot : pstInst->sendSlots) {
+            uint16_t u16Back = static_cast<uint16_t>(pstInst->sendSn - stSlot.sn);
+            if (SlotHoldsFrame(stSlot) && u16Back >= u16OldestBack) {
+                u16OldestBack = u16Back;
+                u16OldestSn = stSlot.sn;
+            }
+        }
+        // The most overdue frame within the window; on equal ages the higher slot.
         int s32Pick = -1;
         uint32_t u32PickAge = 0;
         for (int i = 0; i < CMD_SLOT_COUNT; ++i) {
-            if (!SlotHoldsFrame(pstInst->sendSlots[i])) {
+            const _CmdProtocolParam &stSlot = pstInst->sendSlots[i];
+            if (!SlotHoldsFrame(stSlot) ||
+                static_cast<uint16_t>(stSlot.sn - u16OldestSn) >= SEND_WINDOW) {
                 continue;
             }
             uint32_t u32Age = u32T - pstInst->sendLastTime[i];

@@ -351,6 +351,41 @@ TEST_F(SendQueue, FastModeSendsEveryDueFrameInOneStep) {
     EXPECT_TRUE(TakeWrites().empty()) << "each due frame goes out once per step";
 }
 
+TEST_F(SendQueue, OnlyFramesWithinFiveOfTheOldestUnacknowledgedGoOut) {
+    // The peer remembers ten sequence numbers; a frame that waits for its
+    // acknowledgement must not see ten newer ones recorded before its repeat.
+    CmdProtocolInstance *pstInst = m_pstInst.get();
+    pstInst->status.fetch_or(CMD_STATUS_FAST_MODE);
+    pstInst->sendSn = 65533; // the window also holds across the wrap
+    std::vector<uint16_t> vecSns;
+    for (int i = 0; i < CMD_SLOT_COUNT; ++i) {
+        _CmdProtocolParam stRec = ShortRec(0x600, {1});
+        vecSns.push_back(static_cast<uint16_t>(CommandProtocolSendCmdAddsub(pstInst, &stRec, 1)));
+    }
+    auto SentSns = [] {
+        std::vector<uint16_t> vecOut;
+        for (const Bytes &vecFrame : JoinFrames(TakeWrites())) {
+            vecOut.push_back(static_cast<uint16_t>(vecFrame[7] | (vecFrame[8] << 8)));
+        }
+        std::sort(vecOut.begin(), vecOut.end());
+        return vecOut;
+    };
+    uint32_t u32T = g_u32Now.load();
+    CommandProtocolTransmitStep(pstInst, u32T);
+    EXPECT_EQ((std::vector<uint16_t>{0, 1, 65533, 65534, 65535}), SentSns());
+
+    // Acknowledging a later frame does not move the window; the oldest does.
+    CommandProtocolAckStep(pstInst, vecSns[2], u32T);
+    u32T += 100;
+    CommandProtocolTransmitStep(pstInst, u32T);
+    EXPECT_EQ((std::vector<uint16_t>{0, 1, 65533, 65534}), SentSns()) << "repeats only";
+    CommandProtocolAckStep(pstInst, vecSns[0], u32T);
+    CommandProtocolAckStep(pstInst, vecSns[1], u32T);
+    u32T += 100;
+    CommandProtocolTransmitStep(pstInst, u32T);
+    EXPECT_EQ((std::vector<uint16_t>{0, 1, 2, 3, 4}), SentSns()) << "oldest now 0";
+}
+
 // ---------------------------------------------------------------------------
 // Repetition
 
