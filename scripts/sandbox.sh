@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Runs a command (irupdate, unmodified) in a private mount namespace laid out
 # like the board, without touching the host:
-#   /dev           a fresh tmpfs: the host's devices are out of reach
+#   /dev           a fresh tmpfs; the host's /dev is detached, and the command
+#                  runs without CAP_SYS_RAWIO
 #   /dev/ttyAMA1   the given serial device (e.g. irsim's pty)
 #   /dev/mem       a sparse file, so the pin routing writes into nothing real
 #   /dev/null      the host's
 #   /var/tmpfs     the given folder (or missing, with --no-var-tmpfs)
 #   working dir    the given folder (where ir_4000.bin / ir_A000.bin are)
-# Needs root (or a user namespace) for unshare --mount.
+# Needs root (unshare --mount, mount, setpriv).
 #
 #   scripts/sandbox.sh [--no-var-tmpfs] TTY WORKDIR VARDIR COMMAND [ARGS...]
 #
@@ -46,6 +47,9 @@ mount --bind /dev/null "$stage/null"
 # costs nothing until written.
 truncate -s 512M "$stage/mem"
 
+# Detach the host's /dev from this namespace (not just cover it), then lay a
+# fresh one.
+umount -l /dev 2>/dev/null || true
 mount -t tmpfs -o size=1m,mode=755 irupdate-dev /dev
 touch /dev/ttyAMA1 /dev/mem /dev/null
 mount --bind "$stage/tty" /dev/ttyAMA1
@@ -61,4 +65,6 @@ if [ "$var_tmpfs" = 1 ]; then
 fi
 
 cd "$work"
-exec "$@"
+# Without CAP_SYS_RAWIO no real memory device could be opened even if one
+# were reachable.
+exec setpriv --bounding-set -sys_rawio -- "$@"

@@ -408,7 +408,7 @@ int IrsimMcuPrintSummary() {
                                                              : "none";
     printf("irsim: verdict %s\n", pszVerdict);
     if (m.bHaveExpect) {
-        printf("irsim: image %s\n", m.bEndImageMatch ? "match" : "mismatch");
+        printf("irsim: image %s\n", !m.bHaveEnd ? "none" : m.bEndImageMatch ? "match" : "mismatch");
     }
     if (m.u64ReadyMs != 0 && m.u64EndMs >= m.u64ReadyMs) {
         printf("irsim: transfer-ms %llu\n",
