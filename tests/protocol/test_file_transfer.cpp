@@ -626,6 +626,39 @@ TEST_F(SenderReceiver, SizeMismatchRestartsTheWholeFile) {
     EXPECT_EQ(2u, vecReports.back());
 }
 
+TEST_F(SenderReceiver, FilesCrossInBothDirectionsAtOnce) {
+    // Each instance sends one file and receives one at the same time: what
+    // comes in must not change what goes out.
+    const std::string strOut = RandomBytes(5000, 31);
+    const std::string strIn = RandomBytes(3000, 32);
+    ASSERT_TRUE(WriteFileBytes("src_out.bin", strOut));
+    ASSERT_TRUE(WriteFileBytes("src_in.bin", strIn));
+    int s32BackResult = -1;
+    std::thread objBack([&s32BackResult] {
+        s32BackResult =
+            CommandProtocolTransferFileSendStart(g_stInst.s32Rcv, 2, "src_in.bin", "cross_in.bin");
+    });
+    int s32Result =
+        CommandProtocolTransferFileSendStart(g_stInst.s32Snd, 1, "src_out.bin", "cross_out.bin");
+    objBack.join();
+    ASSERT_EQ(0, s32Result);
+    ASSERT_EQ(0, s32BackResult);
+    EXPECT_TRUE(WaitUntil(
+        [] {
+            CommandProtocolTransferFileProgress(g_stInst.s32Snd);
+            CommandProtocolTransferFileProgress(g_stInst.s32Rcv);
+            return g_stInst.pstSnd->fileSendState.load() == 0 &&
+                   g_stInst.pstRcv->fileSendState.load() == 0 &&
+                   g_stInst.pstSnd->fileRecvState.load() == 3 &&
+                   g_stInst.pstRcv->fileRecvState.load() == 3;
+        },
+        20000));
+    EXPECT_EQ(strOut, ReadFileBytes("cross_out.bin"));
+    EXPECT_EQ(strIn, ReadFileBytes("cross_in.bin"));
+    // The next transfers start from an idle receiver.
+    g_stInst.pstSnd->fileRecvState.store(0);
+}
+
 // ---------------------------------------------------------------------------
 // The test as the peer of "peer"
 
