@@ -74,6 +74,11 @@ endforeach()
 
 # Target programs carry no build-machine paths; qemu finds the shared libraries
 # (the C/C++ runtime under its -L prefix, log4cpp in the sysroot) by itself.
+# An emulated program cannot execve itself or another target program (the
+# kernel runs only native binaries), so GoogleTest's death tests run in a
+# forked child instead of re-executing the test program.
 set(CMAKE_SKIP_RPATH ON)
 set(CMAKE_CROSSCOMPILING_EMULATOR
-    qemu-arm -L ${IRUPDATE_ARMHF_RUNTIME} -E LD_LIBRARY_PATH=${IRUPDATE_ARMHF_LIBDIR})
+    qemu-arm -L ${IRUPDATE_ARMHF_RUNTIME}
+    -E LD_LIBRARY_PATH=${IRUPDATE_ARMHF_LIBDIR}
+    -E GTEST_DEATH_TEST_STYLE=fast)
