@@ -74,6 +74,11 @@ configure() {
     cmake --preset "$preset" -DIRUPDATE_ARMHF_SYSROOT="$sysroot" "$@" >/dev/null
 }
 
+# newest_version <elf> <GLIBC|GLIBCXX>: the highest version of that name the program needs.
+newest_version() {
+    "$cross-readelf" -V -W "$1" | grep -o "Name: $2_[0-9.]*" | sed "s/Name: $2_//" | sort -V | tail -n1
+}
+
 # report <dir>: strips copies of irupdate and irsim and prints their sizes and needs.
 report() {
     local dir=$1 exe out
@@ -92,6 +97,9 @@ report() {
         printf '  %-9s %7d bytes (%d KiB) stripped; needs: %s\n' "$exe" "$bytes" \
             $(((bytes + 1023) / 1024)) \
             "$("$cross-readelf" -d "$out" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | paste -sd' ')"
+        # The newest symbol versions it binds to: the oldest C/C++ runtime the board may have.
+        printf '  %-9s needs at least GLIBC_%s, GLIBCXX_%s\n' "" \
+            "$(newest_version "$out" GLIBC)" "$(newest_version "$out" GLIBCXX)"
     done
 }
 
@@ -111,7 +119,8 @@ build)
         configure "$variant"
         targets=(irupdate)
         # The simulator is optional in the tree (tools/irsim).
-        if cmake --build "build/$variant" --target help | grep -qw irsim; then
+        # (Read the whole list first: grep -q would close the pipe early.)
+        if cmake --build "build/$variant" --target help | grep -w irsim >/dev/null; then
             targets+=(irsim)
         fi
         cmake --build "build/$variant" -j "$jobs" --target "${targets[@]}"
