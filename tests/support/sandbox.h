@@ -61,7 +61,9 @@ struct SandboxOptions {
 };
 
 /// One sandboxed run. Not copyable; the destructor kills a run still going
-/// and removes the sandbox's private folder. Use from one test thread.
+/// and removes the sandbox's private folder. Use from one test thread, one
+/// that outlives the run: the program is killed when the thread that started
+/// it ends (so that a crashed test leaves nothing running).
 class Sandbox {
 public:
     Sandbox() = default;
