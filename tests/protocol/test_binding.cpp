@@ -127,7 +127,10 @@ void EnsureInit() {
         g_u32UartFd = asFd[0];
         g_s32PeerFd = asFd[1];
         APP_Comm_Recv_Handler = RecordHandler;
-        EXPECT_EQ(0, Example_CommandInterfaceInit()) << "heartbeat status: link not up";
+        // The heartbeat switch's answer: the link bit, which the new engine
+        // thread may already have set in its first pass.
+        int s32Init = Example_CommandInterfaceInit();
+        EXPECT_TRUE(s32Init == 0 || s32Init == 1) << s32Init;
 
         CmdProtocolFun stPeer{};
         stPeer.Write = PeerWrite;
