@@ -90,7 +90,9 @@ _CmdProtocolParam ShortRec(uint16_t u16Cmd, const Bytes &vecData) {
     _CmdProtocolParam stRec{};
     stRec.cmd = u16Cmd;
     stRec.len = static_cast<uint16_t>(vecData.size());
-    memcpy(stRec.data, vecData.data(), vecData.size());
+    if (!vecData.empty()) {
+        memcpy(stRec.data, vecData.data(), vecData.size());
+    }
     return stRec;
 }
 
