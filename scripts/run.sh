@@ -67,6 +67,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
+: >"$out/irsim.log" # exists before the loop below reads it
 "$irsim" --exit-after-result --expect "$image" --out "$out/received.bin" "${sim_args[@]}" \
     >"$out/irsim.log" 2>&1 &
 sim_pid=$!

@@ -53,17 +53,21 @@ struct IrsimOptions {
 int IrsimParseOptions(int argc, char **argv, IrsimOptions *pstOpt);
 
 // ---------------------------------------------------------------------------
-// The line: link set-up, faults, pacing. Callbacks run on the protocol's
-// engine thread; the set-up and the summary on the main thread.
+// The line: link set-up, faults, pacing. Write runs on the protocol's engine
+// thread, the reader on its own; the set-up and the summary on the main thread.
 
 /// Opens the link (a new pty, or the device). Prints "irsim: pty <path>" for
 /// a pty. Returns 0, or -1 after printing why.
 int IrsimLineOpen(const IrsimOptions &stOpt);
-/// Stops the pacing thread and closes the link.
+/// Starts feeding received bytes into instance s32Handle (a reader thread)
+/// and, when paced, the sending thread.
+void IrsimLineStart(int s32Handle);
+/// Stops the reader thread (nothing more reaches the instance).
+void IrsimLineStopReading();
+/// Stops both threads and closes the link.
 void IrsimLineClose();
-/// The protocol's Write and Read callbacks on the link.
+/// The protocol's Write callback on the link (engine thread).
 int IrsimLineWrite(const uint8_t *pu8Buf, int s32Len);
-int IrsimLineRead(uint8_t *pu8Buf, int s32Max);
 /// True once the tool has been seen on the link and has gone again (the pty's
 /// other end was closed).
 bool IrsimLineHungUp();

@@ -1,7 +1,9 @@
 // The simulator's end of the serial link: a new pty (or a given device), the
-// protocol's Write and Read callbacks on it, seeded faults in both
-// directions, optional pacing at a baud rate, and a sniffer that counts the
-// frames the tool put on the line before any fault touched them.
+// protocol's Write callback on it, a reader thread that feeds received bytes
+// into the protocol instance as soon as they arrive (CommandInterfaceRead2),
+// seeded faults in both directions, optional pacing at a baud rate, and a
+// sniffer that counts the frames the tool put on the line and times the
+// tool's answers to each chunk request.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -79,6 +81,50 @@ struct Sniffer {
     std::map<uint16_t, uint64_t> mapByCmd;
 } s_stSniff;
 
+/// Turnaround times in microseconds: min, max, sum and count.
+struct Turnaround {
+    uint64_t u64Min = UINT64_MAX;
+    uint64_t u64Max = 0;
+    uint64_t u64Sum = 0;
+    uint64_t u64Count = 0;
+    void Add(uint64_t u64Us) {
+        u64Min = std::min(u64Min, u64Us);
+        u64Max = std::max(u64Max, u64Us);
+        u64Sum += u64Us;
+        ++u64Count;
+    }
+};
+
+// Chunk round trips, timed at the line: the tool's turnaround runs from the
+// moment a chunk request (0x603) has been written to the moment the next new
+// chunk (0x604) or end record (0x605) has arrived whole; irsim's own runs
+// from that arrival to the next chunk request written.
+std::mutex s_objTimeMutex;
+uint64_t s_u64RequestWrittenUs = 0; // 0: no request waiting for its chunk
+uint64_t s_u64ChunkArrivedUs = 0;   // 0: no chunk waiting for its request
+Turnaround s_stToolTurn;
+Turnaround s_stSimTurn;
+
+uint64_t NowUs();
+
+void NoteChunkArrived(uint64_t u64Now) {
+    std::lock_guard<std::mutex> objLock(s_objTimeMutex);
+    if (s_u64RequestWrittenUs != 0) {
+        s_stToolTurn.Add(u64Now - s_u64RequestWrittenUs);
+        s_u64RequestWrittenUs = 0;
+    }
+    s_u64ChunkArrivedUs = u64Now;
+}
+
+void NoteRequestWritten(uint64_t u64Now) {
+    std::lock_guard<std::mutex> objLock(s_objTimeMutex);
+    if (s_u64ChunkArrivedUs != 0) {
+        s_stSimTurn.Add(u64Now - s_u64ChunkArrivedUs);
+        s_u64ChunkArrivedUs = 0;
+    }
+    s_u64RequestWrittenUs = u64Now;
+}
+
 void SniffFrame() {
     const uint8_t *pu8 = s_stSniff.au8Buf;
     uint16_t u16Len = static_cast<uint16_t>(pu8[2] | pu8[3] << 8);
@@ -98,8 +144,12 @@ void SniffFrame() {
     ++s_stSniff.mapByCmd[u16Cmd];
     if (s_stSniff.vecSnSeen[u16Sn]) {
         ++s_stSniff.u64Repeats;
+        return;
     }
     s_stSniff.vecSnSeen[u16Sn] = true;
+    if (u16Cmd == 0x604 || u16Cmd == 0x605) {
+        NoteChunkArrived(NowUs());
+    }
 }
 
 /// Assembles frames the way the receiver does (sync bytes and len only).
@@ -249,13 +299,17 @@ void Emit(const std::vector<uint8_t> &vecBytes) {
 
 // --- receiving -------------------------------------------------------------
 
+int s_s32Handle = -1;
+std::atomic<bool> s_bRxStop{false};
+std::thread s_objRxThread;
+
 // Pacing of the receiving direction: each byte read from the pty becomes
 // available one byte time after the previous one.
 std::deque<std::pair<uint64_t, uint8_t>> s_dqRx;
 uint64_t s_u64RxLastReady = 0;
 
-/// Takes one raw byte from the line: sniffs it, then applies the faults.
-/// True when the byte survives (possibly altered) into *pu8Byte.
+/// Takes one byte as it has crossed the line: sniffs it, then applies the
+/// faults. True when the byte survives (possibly altered) into *pu8Byte.
 bool RxFault(uint8_t *pu8Byte) {
     ++s_stCount.u64RxBytes;
     SniffByte(*pu8Byte);
@@ -270,18 +324,81 @@ bool RxFault(uint8_t *pu8Byte) {
     return true;
 }
 
-int ReadRaw(uint8_t *pu8Buf, int s32Max) {
-    ssize_t n = read(s_fd, pu8Buf, static_cast<size_t>(s32Max));
-    if (n > 0) {
-        s_bSeen = true;
-        s_bHungUp = false;
-        return static_cast<int>(n);
+/// Hands bytes that have crossed the line to the protocol instance.
+void Deliver(const uint8_t *pu8Bytes, int s32Count) {
+    uint8_t au8Out[1024];
+    int s32Out = 0;
+    for (int i = 0; i < s32Count; ++i) {
+        uint8_t u8Byte = pu8Bytes[i];
+        if (RxFault(&u8Byte)) {
+            au8Out[s32Out++] = u8Byte;
+        }
+        if (s32Out == static_cast<int>(sizeof(au8Out)) || (i + 1 == s32Count && s32Out > 0)) {
+            CommandInterfaceRead2(s_s32Handle, au8Out, s32Out);
+            s32Out = 0;
+        }
     }
-    if (n < 0 && errno == EIO && s_bSeen.load()) {
-        // The last holder of the pty's other end closed it: the tool is gone.
-        s_bHungUp = true;
+}
+
+/// The reader thread: waits for bytes on the link and feeds them in at once
+/// (or, paced, when they would have crossed the line), so answers do not wait
+/// for the engine's next poll.
+void RxReader() {
+    const uint64_t u64ByteUs = ByteTimeUs();
+    uint8_t au8Raw[1024];
+    while (!s_bRxStop.load()) {
+        int s32WaitMs = 20;
+        if (!s_dqRx.empty()) {
+            uint64_t u64Now = NowUs();
+            uint64_t u64Due = s_dqRx.front().first;
+            s32WaitMs = u64Due <= u64Now ? 0 : static_cast<int>((u64Due - u64Now) / 1000);
+        }
+        pollfd stPoll{s_fd, POLLIN, 0};
+        int s32Ready = poll(&stPoll, 1, s32WaitMs);
+        if (s32Ready > 0 && (stPoll.revents & POLLIN) != 0) {
+            ssize_t n = read(s_fd, au8Raw, sizeof(au8Raw));
+            if (n > 0) {
+                s_bSeen = true;
+                s_bHungUp = false;
+                if (u64ByteUs == 0) {
+                    Deliver(au8Raw, static_cast<int>(n));
+                } else {
+                    uint64_t u64Now = NowUs();
+                    for (ssize_t i = 0; i < n; ++i) {
+                        if (s_dqRx.size() >= IRSIM_PACE_BACKLOG) {
+                            ++s_stCount.u64RxOverrun;
+                            continue;
+                        }
+                        s_u64RxLastReady = std::max(s_u64RxLastReady, u64Now) + u64ByteUs;
+                        s_dqRx.emplace_back(s_u64RxLastReady, au8Raw[i]);
+                    }
+                }
+            } else if (n < 0 && errno == EIO) {
+                s32Ready = -1; // handled below like a hang-up
+                stPoll.revents = POLLHUP;
+            }
+        }
+        if (s32Ready != 0 && (stPoll.revents & (POLLHUP | POLLERR)) != 0 &&
+            (stPoll.revents & POLLIN) == 0) {
+            // Nobody holds the pty's other end: before the tool has opened it,
+            // or after it has gone. Poll would report this at once, forever.
+            if (s_bSeen.load()) {
+                s_bHungUp = true;
+            }
+            usleep(5000);
+        }
+        if (!s_dqRx.empty()) {
+            uint64_t u64Now = NowUs();
+            uint8_t au8Due[1024];
+            int s32Due = 0;
+            while (s32Due < static_cast<int>(sizeof(au8Due)) && !s_dqRx.empty() &&
+                   s_dqRx.front().first <= u64Now) {
+                au8Due[s32Due++] = s_dqRx.front().second;
+                s_dqRx.pop_front();
+            }
+            Deliver(au8Due, s32Due);
+        }
     }
-    return 0;
 }
 
 } // namespace
@@ -343,14 +460,28 @@ int IrsimLineOpen(const IrsimOptions &stOpt) {
     }
     fflush(stdout);
 
-    if (stOpt.u32Baud != 0) {
-        s_bTxStop = false;
-        s_objTxThread = std::thread(TxPacer);
-    }
     return 0;
 }
 
+void IrsimLineStart(int s32Handle) {
+    s_s32Handle = s32Handle;
+    if (s_stOpt.u32Baud != 0) {
+        s_bTxStop = false;
+        s_objTxThread = std::thread(TxPacer);
+    }
+    s_bRxStop = false;
+    s_objRxThread = std::thread(RxReader);
+}
+
+void IrsimLineStopReading() {
+    if (s_objRxThread.joinable()) {
+        s_bRxStop = true;
+        s_objRxThread.join();
+    }
+}
+
 void IrsimLineClose() {
+    IrsimLineStopReading();
     if (s_objTxThread.joinable()) {
         {
             std::lock_guard<std::mutex> objLock(s_objTxMutex);
@@ -413,55 +544,10 @@ int IrsimLineWrite(const uint8_t *pu8Buf, int s32Len) {
     }
     s_stCount.u64TxBytes += static_cast<uint64_t>(s32Len);
     Emit(vecOut);
+    if (bFrameStart && s32Len == CMD_FRAME_SHORT_LEN && pu8Buf[11] == 0x03 && pu8Buf[12] == 0x06) {
+        NoteRequestWritten(NowUs());
+    }
     return 0;
-}
-
-int IrsimLineRead(uint8_t *pu8Buf, int s32Max) {
-    if (s32Max <= 0 || pu8Buf == nullptr) {
-        return 0;
-    }
-    if (s_stOpt.u32Baud == 0) {
-        int n = ReadRaw(pu8Buf, s32Max);
-        int s32Out = 0;
-        for (int i = 0; i < n; ++i) {
-            uint8_t u8Byte = pu8Buf[i];
-            if (RxFault(&u8Byte)) {
-                pu8Buf[s32Out++] = u8Byte;
-            }
-        }
-        return s32Out;
-    }
-
-    // Paced: everything waiting goes into the backlog with the time at which
-    // it would have crossed the line; only bytes whose time has come are
-    // handed on.
-    const uint64_t u64ByteUs = ByteTimeUs();
-    uint8_t au8Raw[1024];
-    for (;;) {
-        int n = ReadRaw(au8Raw, static_cast<int>(sizeof(au8Raw)));
-        if (n <= 0) {
-            break;
-        }
-        uint64_t u64Now = NowUs();
-        for (int i = 0; i < n; ++i) {
-            if (s_dqRx.size() >= IRSIM_PACE_BACKLOG) {
-                ++s_stCount.u64RxOverrun;
-                continue;
-            }
-            s_u64RxLastReady = std::max(s_u64RxLastReady, u64Now) + u64ByteUs;
-            s_dqRx.emplace_back(s_u64RxLastReady, au8Raw[i]);
-        }
-    }
-    uint64_t u64Now = NowUs();
-    int s32Out = 0;
-    while (s32Out < s32Max && !s_dqRx.empty() && s_dqRx.front().first <= u64Now) {
-        uint8_t u8Byte = s_dqRx.front().second;
-        s_dqRx.pop_front();
-        if (RxFault(&u8Byte)) {
-            pu8Buf[s32Out++] = u8Byte;
-        }
-    }
-    return s32Out;
 }
 
 bool IrsimLineHungUp() {
@@ -489,6 +575,16 @@ void IrsimLinePrintSummary() {
            static_cast<unsigned long long>(c.u64NoiseBursts),
            static_cast<unsigned long long>(c.u64NoiseBytes),
            static_cast<unsigned long long>(c.u64AcksWithheld));
+    for (const auto &stTurn : {std::make_pair("tool-turnaround-ms", &s_stToolTurn),
+                               std::make_pair("sim-turnaround-ms", &s_stSimTurn)}) {
+        const Turnaround &t = *stTurn.second;
+        if (t.u64Count != 0) {
+            printf("irsim: %s avg %.2f min %.2f max %.2f n %llu\n", stTurn.first,
+                   static_cast<double>(t.u64Sum) / static_cast<double>(t.u64Count) / 1000.0,
+                   static_cast<double>(t.u64Min) / 1000.0, static_cast<double>(t.u64Max) / 1000.0,
+                   static_cast<unsigned long long>(t.u64Count));
+        }
+    }
     if (c.u64RxOverrun != 0 || c.u64TxOverrun != 0 || c.u64TxLost != 0) {
         printf("irsim: line-lost rx-overrun %llu tx-overrun %llu tx-unwritten %llu\n",
                static_cast<unsigned long long>(c.u64RxOverrun),

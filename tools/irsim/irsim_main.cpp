@@ -51,7 +51,8 @@ int main(int argc, char **argv) {
     CommandProtocolMutexInit();
     CmdProtocolFun stFun{};
     stFun.Write = IrsimLineWrite;
-    stFun.Read = IrsimLineRead;
+    // No Read: a reader thread feeds bytes in as they arrive (IrsimLineStart).
+    stFun.Read = nullptr;
     stFun.DataProcessing = IrsimMcuDataProcessing;
     // Fast mode: every idle pass transmits what is due, so the simulated
     // microcontroller answers as soon as the protocol lets it.
@@ -66,6 +67,7 @@ int main(int argc, char **argv) {
     // 0x20 0x50; per-frame traces when verbose; no heartbeats.
     CommandProtocolSetParam(s32Handle, 0, 0, 0x20, 0x50, stOpt.bVerbose ? 1 : 0);
     CommandProtocolHeartBeatStatue(s32Handle, 0);
+    IrsimLineStart(s32Handle);
 
     const uint64_t u64StartMs = IrsimNowMs();
     const char *pszEnd = "result";
@@ -91,6 +93,7 @@ int main(int argc, char **argv) {
         usleep(IRSIM_POLL_US);
     }
 
+    IrsimLineStopReading();
     CommandProtocolStop(s32Handle);
     CommandProtocolWaitEngineEnd(s32Handle);
     IrsimLineClose();
