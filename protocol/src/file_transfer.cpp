@@ -210,7 +210,7 @@ int CommandProtocolTransferCheckFileInfo(const char *pszPath, CmdProtocolFileInf
     if (fseek(pstFile, 0, SEEK_END) == 0) {
         s64Size = ftell(pstFile);
     }
-    if (s64Size < 0 || static_cast<unsigned long>(s64Size) > UINT32_MAX) {
+    if (s64Size < 0 || static_cast<uint64_t>(s64Size) > UINT32_MAX) {
         fclose(pstFile);
         CMD_ERROR("open error [%s]", pszPath);
         return CMD_RESULT_FAIL;
