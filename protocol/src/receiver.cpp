@@ -2,9 +2,11 @@
 // engine's frame step (check, decipher, repeat filter, dispatch, reply) and
 // the reassembly of messages that the peer split into large-packet chunks.
 //
-// Everything here except the send-side fields named below belongs to the one
-// thread that runs the instance's engine loop (or feeds it through
-// CommandInterfaceRead2); it takes no lock of its own.
+// The assembler belongs to the instance's byte feeder (the engine loop's read
+// step, or whoever calls CommandInterfaceRead2); the slots' contents, history
+// and reassembly belong to the engine loop, and a slot passes between the two
+// through its byte 0 (see SlotSync1). No lock of its own: only sendAliveTime and
+// sendSn, which the send side writes too, are set under g_objSendBufMutex.
 #include <cstdlib>
 #include <cstring>
 #include <new>
