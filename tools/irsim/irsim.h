@@ -46,6 +46,9 @@ struct IrsimOptions {
     bool bSilent = false;    // never answer anything
     uint32_t u32Baud = 0;    // 0: unpaced
     bool bVerbose = false;
+    std::string strSendFile; // sent to the tool before its first start command is answered
+    std::string strSendName; // name the file is announced under (default: its base name)
+    std::string strRecvDir;  // folder where files sent by the peer are created
 };
 
 /// Parses the command line into pstOpt. Returns 0 to go on, 1 when --help was
@@ -107,6 +110,21 @@ void IrsimMcuPoll();
 bool IrsimMcuFinished();
 /// Prints the summary lines; returns the exit status (0 success and match).
 int IrsimMcuPrintSummary();
+
+// ---------------------------------------------------------------------------
+// File transfers (irsim_file.cpp)
+
+/// Checks the file options, installs the hooks they need and, with
+/// --recv-dir, makes the path options absolute and changes into that folder.
+/// Call before IrsimMcuInit. 0, or -1 after printing why.
+int IrsimFilePrepare(IrsimOptions *pstOpt);
+/// Gives the protocol handle; starts the sender thread when a file is to be sent.
+void IrsimFileStart(int s32Handle);
+/// The protocol's DataProcessing callback to install: notes the tool's start
+/// commands for the file send, then hands the frame to IrsimMcuDataProcessing.
+void IrsimFileDataProcessing(_CmdProtocolParam *pstFrame);
+/// Ends the sender thread (it gives up an unfinished send).
+void IrsimFileStop();
 
 /// Monotonic milliseconds (64-bit) for irsim's own timing.
 uint64_t IrsimNowMs();

@@ -43,6 +43,9 @@ int main(int argc, char **argv) {
     // Only the protocol's error lines, unless asked for everything.
     elogLev = stOpt.bVerbose ? 5 : 1;
 
+    if (IrsimFilePrepare(&stOpt) != 0) {
+        return 2;
+    }
     if (IrsimMcuInit(stOpt, -1) != 0 || IrsimLineOpen(stOpt) != 0) {
         IrsimLineClose();
         return 2;
@@ -53,7 +56,7 @@ int main(int argc, char **argv) {
     stFun.Write = IrsimLineWrite;
     // No Read: a reader thread feeds bytes in as they arrive (IrsimLineStart).
     stFun.Read = nullptr;
-    stFun.DataProcessing = IrsimMcuDataProcessing;
+    stFun.DataProcessing = IrsimFileDataProcessing;
     // Fast mode: every idle pass transmits what is due, so the simulated
     // microcontroller answers as soon as the protocol lets it.
     int s32Handle = CommandProtocolOpen(&stFun, "irsim", 1);
@@ -63,6 +66,7 @@ int main(int argc, char **argv) {
         return 2;
     }
     IrsimMcuSetHandle(s32Handle);
+    IrsimFileStart(s32Handle);
     // The same frame parameters as the tool: no enciphering, bytes 9 and 10 =
     // 0x20 0x50; per-frame traces when verbose; no heartbeats.
     CommandProtocolSetParam(s32Handle, 0, 0, 0x20, 0x50, stOpt.bVerbose ? 1 : 0);
@@ -94,6 +98,7 @@ int main(int argc, char **argv) {
     }
 
     IrsimLineStopReading();
+    IrsimFileStop();
     CommandProtocolStop(s32Handle);
     CommandProtocolWaitEngineEnd(s32Handle);
     IrsimLineClose();

@@ -209,6 +209,7 @@ void OnStart() {
         return;
     }
     m.bGatePassed = true;
+    m.bStartHeld = false; // a newer start command supersedes one the gate held
     AnswerStart();
 }
 
