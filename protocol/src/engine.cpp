@@ -21,6 +21,11 @@ constexpr useconds_t ENGINE_SLEEP_FAST_US = 4000;
 // Statistics line: at most once per this many whole seconds (more than 4).
 constexpr uint32_t ENGINE_STATS_SECONDS = 4;
 
+// The steps below are parts of the loop; their lines name the loop.
+constexpr const char *ENGINE_FUNC = "CommandProtocolRecvSend_thread_Handler";
+#define ENGINE_ERROR(...)                                                                          \
+    CommandProtocolDiag(1, CMD_COLOUR_ERROR, ENGINE_FUNC, __LINE__, __VA_ARGS__)
+
 /// Read step: whatever waits on the link goes byte by byte into the receiver.
 void EngineReadStep(CmdProtocolInstance *pstInst, uint8_t *pu8Buf) {
     if (pstInst->fun.Read == nullptr || pu8Buf == nullptr) {
@@ -34,7 +39,7 @@ void EngineReadStep(CmdProtocolInstance *pstInst, uint8_t *pu8Buf) {
         int s32Ret = CommandProtocolRecvOneByte(pstInst, pu8Buf[i]);
         if (s32Ret < CMD_RECV_HUNTING) {
             // The receiver has already started hunting again; keep feeding.
-            CMD_ERROR("%s, %d.", pstInst->name, s32Ret);
+            ENGINE_ERROR("%s, %d.", pstInst->name, s32Ret);
         }
     }
 }
@@ -54,9 +59,9 @@ void EngineStatsStep(CmdProtocolInstance *pstInst, uint32_t u32T, uint32_t *pu32
         u32Tx = pstInst->txCount;
         u32Ack = pstInst->ackCount;
     }
-    CMD_ERROR("%s S=%ld ms=%ld [%ld,%ld]", pstInst->name, static_cast<long>(u32Sec),
-              static_cast<long>(u32T - 1000 * u32Sec), static_cast<long>(u32Tx),
-              static_cast<long>(u32Ack));
+    ENGINE_ERROR("%s S=%ld ms=%ld [%ld,%ld]", pstInst->name, static_cast<long>(u32Sec),
+                 static_cast<long>(u32T - 1000 * u32Sec), static_cast<long>(u32Tx),
+                 static_cast<long>(u32Ack));
     *pu32LastStatSec = u32Sec;
 }
 

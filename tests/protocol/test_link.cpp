@@ -25,6 +25,7 @@
 #include <memory>
 #include <mutex>
 #include <random>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -556,6 +557,22 @@ TEST(Link, StopEndsBothEnginesWithinAPassAndNothingIsSentAfterwards) {
     const int hB = OpenEndpoint<8>(Wire::Fd, "stopB", 0);
     ASSERT_GE(hA, 0);
     ASSERT_GE(hB, 0);
+
+    // Statistics on: one line at the first idle pass (the clock is long past
+    // 5 s), then none for the next five seconds.
+    {
+        CapturedStream objOut(1);
+        CommandProtocolSetParam(hA, 0, 0, 0, 0, 0x04);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        CommandProtocolSetParam(hA, 0, 0, 0, 0, 0);
+        std::string strOut = objOut.Take();
+        std::regex objLine(
+            "\x1b\\[31m\\[transfer\\]\\[CommandProtocolRecvSend_thread_Handler,[0-9]+\\] "
+            "stopA S=[0-9]+ ms=[0-9]+ \\[[0-9]+,[0-9]+\\]\x1b\\[0m\r\n");
+        EXPECT_EQ(1, std::distance(std::sregex_iterator(strOut.begin(), strOut.end(), objLine),
+                                   std::sregex_iterator()))
+            << strOut;
+    }
 
     const auto tStop = Clock::now();
     CommandProtocolStop(hA);
