@@ -71,7 +71,7 @@ TEST_P(UpdateSizes, ImageArrivesWholeAndRunEndsInSuccess) {
     EXPECT_EQ(0, objRun.m_objTool.ExitCode());
     // main polls its run flag once a second.
     EXPECT_GE(objRun.m_s32ExitAfterSuccessMs, 0);
-    EXPECT_LE(objRun.m_s32ExitAfterSuccessMs, 2000);
+    EXPECT_LE(objRun.m_s32ExitAfterSuccessMs, 1500);
 
     // One progress mark per command taken at the first try: the start, each
     // chunk and the end record, each delivered once to the microcontroller.

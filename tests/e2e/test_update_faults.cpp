@@ -147,7 +147,7 @@ TEST(UpdateFailures, SuccessWithoutRecordFolder) {
     EXPECT_NE(std::string::npos, strOut.find("update success\n"));
     EXPECT_EQ(0, objRun.m_objTool.ExitCode());
     EXPECT_GE(objRun.m_s32ExitAfterSuccessMs, 0);
-    EXPECT_LE(objRun.m_s32ExitAfterSuccessMs, 2000);
+    EXPECT_LE(objRun.m_s32ExitAfterSuccessMs, 1500);
 }
 
 // Noise between frames, 1% of the bytes altered and 1% lost in each
