@@ -53,15 +53,27 @@ public:
     /// Set-up: protocol mutex, serial port, pin routing, receive handler,
     /// protocol instance. Returns Example_CommandInterfaceInit's result.
     int Init();
-    /// Acts on g_eIRUpdateStatus and leaves it at IR_UPDATE_WAIT.
+    /// Acts on g_eIRUpdateStatus and leaves it at IR_UPDATE_WAIT; ends the run
+    /// on success and on the third failure report. Takes the update sequence's
+    /// (recursive) lock, so the update thread's first run and the engine
+    /// thread's receive handler never overlap. Any thread.
     void UpdateStatusHandle();
 
+    /// Closes the image if it is open. Returns 0. Caller holds the sequence lock.
     int CloseUpdateFile();
-    /// Reads the next chunk (at most 64 bytes; 1..4 bytes are padded to 8 with 0xFF).
-    /// Returns the chunk length, 0 at the end of the image, -1 when it cannot be opened.
+    /// Reads the next chunk into pu8Buf (room for 64 bytes) and its length into
+    /// *pu32Len: at most 64 bytes, 1..4 bytes padded to 8 with 0xFF; adds it to
+    /// the end record's checksum. Returns the chunk length, 0 at the end of the
+    /// image, -1 when the image cannot be opened or read (*pu32Len untouched;
+    /// a read error also closes the image and zeroes the checksum).
+    /// Caller holds the sequence lock.
     int ReadUpdateFile(uint8_t *pu8Buf, uint32_t *pu32Len);
+    /// Queues pu8Buf (u32Len bytes, copied) as 0x604. The send's result (0 or -1).
     int SendUpdateData(const uint8_t *pu8Buf, uint32_t u32Len);
+    /// Queues the 8-byte end record as 0x605. The send's result (0 or -1).
     int SendUpdateEnd();
+    /// One transfer step: the next chunk, or the end record when nothing was
+    /// read. The send's result. Caller holds the sequence lock.
     int SendNextPacket();
 
 protected:
@@ -87,7 +99,9 @@ void IRUpdateExit();
 int SendStartCmd();
 /// Writes four zero bytes at the start of the success record; 4, or -1.
 int WriteUpdateSuccess();
-/// The application receive handler of the update conversation.
+/// The application receive handler of the update conversation: sets the
+/// update state from the command and runs the state handler, both under the
+/// sequence lock. Runs on the engine thread; the frame is lent for the call.
 void APP_Comm_Recv_IR_Update(_CmdProtocolParam *pstFrame);
 
 /// Where the success record goes; the shipped tool keeps the fixed path.
