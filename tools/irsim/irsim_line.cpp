@@ -347,14 +347,17 @@ void RxReader() {
     const uint64_t u64ByteUs = ByteTimeUs();
     uint8_t au8Raw[1024];
     while (!s_bRxStop.load()) {
-        int s32WaitMs = 20;
+        // Wake for new bytes, for the next paced byte's time (to the
+        // microsecond, so a backlog is not spun on), or to look at the stop flag.
+        uint64_t u64WaitUs = 20000;
         if (!s_dqRx.empty()) {
             uint64_t u64Now = NowUs();
             uint64_t u64Due = s_dqRx.front().first;
-            s32WaitMs = u64Due <= u64Now ? 0 : static_cast<int>((u64Due - u64Now) / 1000);
+            u64WaitUs = u64Due <= u64Now ? 0 : std::min<uint64_t>(u64Due - u64Now, u64WaitUs);
         }
+        const timespec stWait{0, static_cast<long>(u64WaitUs * 1000)};
         pollfd stPoll{s_fd, POLLIN, 0};
-        int s32Ready = poll(&stPoll, 1, s32WaitMs);
+        int s32Ready = ppoll(&stPoll, 1, &stWait, nullptr);
         if (s32Ready > 0 && (stPoll.revents & POLLIN) != 0) {
             ssize_t n = read(s_fd, au8Raw, sizeof(au8Raw));
             if (n > 0) {
