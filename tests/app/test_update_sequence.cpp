@@ -92,7 +92,7 @@ struct Frame {
         stRec.len = static_cast<uint16_t>(vecBytes.size());
         if (vecBytes.size() > static_cast<size_t>(CMD_FRAME_SHORT_MAX)) {
             stRec.payload = vecPayload.data();
-        } else {
+        } else if (!vecBytes.empty()) {
             memcpy(stRec.data, vecBytes.data(), vecBytes.size());
         }
     }
