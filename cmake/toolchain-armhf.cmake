@@ -35,6 +35,10 @@ endif()
 set(IRUPDATE_ARMHF_SYSROOT ${IRUPDATE_ARMHF_SYSROOT} CACHE PATH
     "folder with Debian's armhf log4cpp packages unpacked")
 set(IRUPDATE_ARMHF_LIBDIR ${IRUPDATE_ARMHF_SYSROOT}/usr/lib/${IRUPDATE_ARMHF_TRIPLE})
+if(NOT EXISTS ${IRUPDATE_ARMHF_LIBDIR}/pkgconfig/log4cpp.pc)
+    message(FATAL_ERROR "no armhf log4cpp in ${IRUPDATE_ARMHF_SYSROOT}: "
+                        "scripts/armhf.sh build (or test) unpacks it there")
+endif()
 
 # Libraries and headers for the target are searched only in the target's
 # runtime and the sysroot; programs (pkg-config, qemu) on the build machine.
