@@ -16,7 +16,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 jobs=$(nproc)
-[ "$jobs" -le 2 ] || jobs=2 # the qemu-run tests are CPU-bound; more jobs only add contention
+[ "$jobs" -le 2 ] || jobs=2 # the machines this runs on are shared; two jobs is the budget
 
 build=build/armhf
 sysroot=$root/$build/sysroot
