@@ -251,35 +251,47 @@ TEST(Binding, SerialGlueWritesWholeBuffersReadsAndLogs) {
 
     // Fill the socket until the port would block.
     const Bytes vecFill(1024, 0xEE);
-    size_t u32Filled = 0;
-    while (write(asFd[0], vecFill.data(), vecFill.size()) > 0) {
-        u32Filled += vecFill.size();
-    }
-
-    // A reader that starts late: the write waits for room and sends everything.
-    const Bytes vecBig(20000, 0x5A);
-    std::atomic<size_t> u32Read{0};
-    std::thread objReader([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        uint8_t au8Buf[4096];
-        const auto tDeadline = Clock::now() + std::chrono::seconds(5);
-        while (u32Read.load() < u32Filled + vecBig.size() && Clock::now() < tDeadline) {
-            ssize_t n = read(asFd[1], au8Buf, sizeof(au8Buf));
-            if (n > 0) {
-                u32Read += static_cast<size_t>(n);
-            } else {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // Block writes, then single bytes, until not one more byte fits.
+    auto FillPort = [&] {
+        size_t u32Bytes = 0;
+        for (size_t u32Chunk : {vecFill.size(), size_t{1}}) {
+            ssize_t n;
+            while ((n = write(asFd[0], vecFill.data(), u32Chunk)) > 0) {
+                u32Bytes += static_cast<size_t>(n);
             }
         }
+        return u32Bytes;
+    };
+    const size_t u32Filled = FillPort();
+
+    // A reader drains the port while the write waits for room: every byte
+    // goes out, none is lost or cut off.
+    const Bytes vecBig(6000, 0x5A);
+    std::atomic<bool> bWriterDone{false};
+    std::atomic<size_t> u32Read{0};
+    std::thread objReader([&] {
+        std::vector<uint8_t> vecBuf(65536);
+        for (;;) {
+            ssize_t n = read(asFd[1], vecBuf.data(), vecBuf.size());
+            if (n > 0) {
+                u32Read += static_cast<size_t>(n);
+                continue;
+            }
+            if (bWriterDone.load()) {
+                break;
+            }
+            pollfd stPoll{asFd[1], POLLIN, 0};
+            poll(&stPoll, 1, 5);
+        }
     });
-    EXPECT_EQ(static_cast<int>(vecBig.size()),
-              APP_Comm_Write(vecBig.data(), static_cast<int>(vecBig.size())));
+    int s32Written = APP_Comm_Write(vecBig.data(), static_cast<int>(vecBig.size()));
+    bWriterDone.store(true);
     objReader.join();
-    EXPECT_EQ(u32Filled + vecBig.size(), u32Read.load());
+    EXPECT_EQ(static_cast<int>(vecBig.size()), s32Written);
+    EXPECT_EQ(u32Filled + static_cast<size_t>(s32Written), u32Read.load());
 
     // Nobody reads: the write gives up after about 100 ms instead of blocking.
-    while (write(asFd[0], vecFill.data(), vecFill.size()) > 0) {
-    }
+    FillPort();
     auto tStart = Clock::now();
     EXPECT_EQ(-1, APP_Comm_Write(vecBig.data(), static_cast<int>(vecBig.size())));
     EXPECT_GE(MsSince(tStart), 50);
@@ -320,7 +332,7 @@ TEST(Binding, SerialGlueWritesWholeBuffersReadsAndLogs) {
         EXPECT_EQ(']', stRecord.first.back());
         vecTexts.push_back(stRecord.first.substr(0, u32At));
     }
-    EXPECT_EQ((std::vector<std::string>{"app write buf 20000", "app write buf 20000",
+    EXPECT_EQ((std::vector<std::string>{"app write buf 6000", "app write buf 6000",
                                         "app read buf 3", "recv cmd 602 \n", "recv cmd 602 \n"}),
               vecTexts)
         << "no record for a read that found nothing";
