@@ -1,21 +1,13 @@
-// Harness of the end-to-end update runs: the real irupdate in a sandbox,
-// talking over a pty to irsim, which plays the microcontroller on the host.
+// Harness of the end-to-end runs: the real, unmodified irupdate in the
+// sandbox of scripts/sandbox.sh, talking over a pty to irsim, the
+// microcontroller's stand-in, which sums the run up in "irsim: <name> <value>" lines.
 #pragma once
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
-#include <cstdlib>
 #include <functional>
-#include <map>
-#include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,16 +17,13 @@
 #include "sandbox.h"
 #include "test_support.h"
 
-extern char **environ;
-
 namespace e2e {
 
 using Clock = std::chrono::steady_clock;
 
 // Generous: the machine may be busy with other builds and tests.
-constexpr int SIM_START_MS = 10000;
-constexpr int SIM_END_MS = 15000;
-constexpr int TOOL_END_MS = 120000;
+constexpr int START_MS = 20000;
+constexpr int END_MS = 120000;
 
 inline bool WaitUntil(const std::function<bool()> &fnDone, int s32TimeoutMs) {
     auto tEnd = Clock::now() + std::chrono::milliseconds(s32TimeoutMs);
@@ -47,317 +36,147 @@ inline bool WaitUntil(const std::function<bool()> &fnDone, int s32TimeoutMs) {
     return true;
 }
 
-/// irsim as a child process; its standard output is collected by a thread.
-class SimProcess {
-public:
-    SimProcess() = default;
-    ~SimProcess() {
-        if (m_pid > 0 && !Ended()) {
-            kill(m_pid, SIGKILL);
-            Reap(true);
-        }
-        if (m_objReader.joinable()) {
-            m_objReader.join();
-        }
-        if (m_fdOut >= 0) {
-            close(m_fdOut);
-        }
+/// irupdate through the sandbox script, run in strWorkDir with strTty as
+/// /dev/ttyAMA1, strVarDir as /var/tmpfs ("": none) and a sparse file as
+/// /dev/mem (bMem false: none). The script execs its way into the tool, so
+/// the child's pid, signals and exit status are the tool's.
+inline std::vector<std::string> ToolCommand(const std::string &strWorkDir,
+                                            const std::string &strTty,
+                                            const std::string &strVarDir = "", bool bMem = true) {
+    std::vector<std::string> vecArgv{IRUPDATE_SANDBOX_SCRIPT};
+    if (!bMem) {
+        vecArgv.push_back("--no-mem");
     }
-    SimProcess(const SimProcess &) = delete;
-    SimProcess &operator=(const SimProcess &) = delete;
-
-    /// Starts irsim with the arguments and waits for the pty it announces.
-    bool Start(const std::vector<std::string> &vecArgs, std::string *pErr) {
-        int afdPipe[2];
-        if (pipe2(afdPipe, O_CLOEXEC) != 0) {
-            *pErr = "pipe";
-            return false;
-        }
-        std::vector<std::string> vecAll{IRSIM_BINARY};
-        vecAll.insert(vecAll.end(), vecArgs.begin(), vecArgs.end());
-        std::vector<char *> vecArgv;
-        for (std::string &strArg : vecAll) {
-            vecArgv.push_back(&strArg[0]);
-        }
-        vecArgv.push_back(nullptr);
-        posix_spawn_file_actions_t stActions;
-        posix_spawn_file_actions_init(&stActions);
-        posix_spawn_file_actions_adddup2(&stActions, afdPipe[1], 1);
-        int s32Err =
-            posix_spawn(&m_pid, IRSIM_BINARY, &stActions, nullptr, vecArgv.data(), environ);
-        posix_spawn_file_actions_destroy(&stActions);
-        close(afdPipe[1]);
-        m_fdOut = afdPipe[0];
-        if (s32Err != 0) {
-            m_pid = -1;
-            *pErr = "cannot start " IRSIM_BINARY;
-            return false;
-        }
-        m_objReader = std::thread([this] {
-            char acBuf[4096];
-            for (;;) {
-                ssize_t n = read(m_fdOut, acBuf, sizeof(acBuf));
-                if (n <= 0) {
-                    break;
-                }
-                std::lock_guard<std::mutex> objLock(m_objMutex);
-                m_strOut.append(acBuf, static_cast<size_t>(n));
-            }
-        });
-        if (!WaitForOutput("irsim: pty ", SIM_START_MS) ||
-            !WaitUntil(
-                [this] {
-                    return Output().find('\n', Output().find("irsim: pty ")) != std::string::npos;
-                },
-                SIM_START_MS)) {
-            *pErr = "irsim announced no pty: " + Output();
-            return false;
-        }
-        std::string strOut = Output();
-        size_t u32At = strOut.find("irsim: pty ") + 11;
-        m_strPty = strOut.substr(u32At, strOut.find('\n', u32At) - u32At);
-        return true;
-    }
-
-    const std::string &Pty() const { return m_strPty; }
-    pid_t Pid() const { return m_pid; }
-
-    std::string Output() const {
-        std::lock_guard<std::mutex> objLock(m_objMutex);
-        return m_strOut;
-    }
-    bool WaitForOutput(const std::string &strNeedle, int s32TimeoutMs) const {
-        return WaitUntil([&] { return Output().find(strNeedle) != std::string::npos; },
-                         s32TimeoutMs);
-    }
-
-    /// True once the process has ended (reaped).
-    bool Ended() {
-        Reap(false);
-        return m_s32Status != -1;
-    }
-    bool WaitEnd(int s32TimeoutMs) {
-        bool bEnded = WaitUntil([this] { return Ended(); }, s32TimeoutMs);
-        if (bEnded && m_objReader.joinable()) {
-            m_objReader.join(); // the output is complete once the pipe closes
-        }
-        return bEnded;
-    }
-    /// Asks it to stop (SIGTERM), as a user would.
-    void Terminate() {
-        if (m_pid > 0 && !Ended()) {
-            kill(m_pid, SIGTERM);
-        }
-    }
-    int ExitCode() const {
-        return m_s32Status != -1 && WIFEXITED(m_s32Status) ? WEXITSTATUS(m_s32Status) : -1;
-    }
-
-    /// The value of the last "irsim: <key> <value>" line, or "" when none.
-    std::string Value(const std::string &strKey) const {
-        std::istringstream objIn(Output());
-        std::string strLine;
-        std::string strValue;
-        const std::string strPrefix = "irsim: " + strKey + " ";
-        while (std::getline(objIn, strLine)) {
-            if (strLine.rfind(strPrefix, 0) == 0) {
-                strValue = strLine.substr(strPrefix.size());
-            }
-        }
-        return strValue;
-    }
-    long Number(const std::string &strKey) const {
-        std::string strValue = Value(strKey);
-        return strValue.empty() ? -1 : strtol(strValue.c_str(), nullptr, 0);
-    }
-    /// Every "irsim: end-record ..." line, in order.
-    std::vector<std::string> EndRecordLines() const {
-        std::istringstream objIn(Output());
-        std::string strLine;
-        std::vector<std::string> vecLines;
-        while (std::getline(objIn, strLine)) {
-            if (strLine.rfind("irsim: end-record ", 0) == 0) {
-                vecLines.push_back(strLine);
-            }
-        }
-        return vecLines;
-    }
-
-private:
-    void Reap(bool bBlock) {
-        if (m_pid <= 0 || m_s32Status != -1) {
-            return;
-        }
-        int s32Status = 0;
-        if (waitpid(m_pid, &s32Status, bBlock ? 0 : WNOHANG) == m_pid) {
-            m_s32Status = s32Status;
-        }
-    }
-
-    pid_t m_pid = -1;
-    int m_s32Status = -1;
-    int m_fdOut = -1;
-    std::thread m_objReader;
-    mutable std::mutex m_objMutex;
-    std::string m_strOut;
-    std::string m_strPty;
-};
+    vecArgv.insert(vecArgv.end(), {strTty.empty() ? "-" : strTty, strWorkDir,
+                                   strVarDir.empty() ? "-" : strVarDir, IRUPDATE_BINARY});
+    return vecArgv;
+}
 
 /// Deterministic image bytes (a linear congruential sequence).
 inline std::string MakeImage(size_t u32Size, uint32_t u32Seed) {
     std::string strImage(u32Size, '\0');
-    for (size_t i = 0; i < u32Size; ++i) {
+    for (char &c : strImage) {
         u32Seed = u32Seed * 1664525u + 1013904223u;
-        strImage[i] = static_cast<char>(u32Seed >> 24);
+        c = static_cast<char>(u32Seed >> 24);
     }
     return strImage;
 }
 
 /// The image as the tool sends it: a last chunk of 1..4 bytes padded to 8 with 0xFF.
 inline std::string Padded(const std::string &strImage) {
-    std::string strOut = strImage;
     size_t u32Rest = strImage.size() % 64;
-    if (u32Rest >= 1 && u32Rest <= 4) {
-        strOut.append(8 - u32Rest, '\xFF');
-    }
-    return strOut;
-}
-
-/// The chunk sizes as irsim summarises them: "64x625", "64x2 8x1", "-".
-inline std::string ChunkSizes(size_t u32Size) {
-    std::ostringstream objOut;
-    size_t u32Full = u32Size / 64;
-    size_t u32Rest = u32Size % 64;
-    if (u32Full > 0) {
-        objOut << "64x" << u32Full;
-    }
-    if (u32Rest > 0) {
-        objOut << (u32Full > 0 ? " " : "") << (u32Rest <= 4 ? 8 : u32Rest) << "x1";
-    }
-    std::string strOut = objOut.str();
-    return strOut.empty() ? "-" : strOut;
-}
-
-inline uint32_t ByteSum(const std::string &strBytes) {
-    uint32_t u32Sum = 0;
-    for (unsigned char c : strBytes) {
-        u32Sum += c;
-    }
-    return u32Sum;
+    return strImage + std::string(u32Rest >= 1 && u32Rest <= 4 ? 8 - u32Rest : 0, '\xFF');
 }
 
 inline size_t Count(const std::string &strText, const std::string &strNeedle) {
     size_t u32Count = 0;
     for (size_t u32At = strText.find(strNeedle); u32At != std::string::npos;
-         u32At = strText.find(strNeedle, u32At + strNeedle.size())) {
+         u32At = strText.find(strNeedle, u32At + 1)) {
         ++u32Count;
     }
     return u32Count;
 }
 
 /// One update: a work folder with the image, irsim on a new pty, the tool in
-/// a sandbox with that pty as /dev/ttyAMA1.
-struct UpdateSpec {
-    std::string strImageName = "ir_4000.bin"; // empty: no image at all
-    std::string strImage;
-    std::vector<std::string> vecSimArgs;
-    bool bVarTmpfs = true;
-    bool bSeedSuccessLog = false;
-    std::string strSuccessLogSeed;
-    bool bExpectToolEnd = true; // false: the tool is killed after u32RunMs
-    int s32RunMs = 0;
-};
-
+/// the sandbox with that pty as /dev/ttyAMA1 and the folder var as /var/tmpfs.
+/// Set the fields of the first group, then Run (or Start).
 class UpdateRun {
 public:
-    /// Runs the update to its end (or for s32RunMs). Fails the test on set-up errors.
-    void Run(const UpdateSpec &stSpec) {
-        m_strWork = m_objDir.File("work");
+    std::string m_strImageName = "ir_4000.bin"; // empty: no image at all
+    std::string m_strImage;
+    std::vector<std::string> m_vecSimArgs;
+    bool m_bVarTmpfs = true;
+    std::string m_strSuccessLogSeed; // earlier content of success.log, if any
+
+    /// Sets the folders up and starts both sides; fails the test on set-up errors.
+    void Start() {
         ASSERT_EQ(0, mkdir(m_strWork.c_str(), 0755));
-        if (!stSpec.strImageName.empty()) {
-            ASSERT_TRUE(WriteFileBytes(m_strWork + "/" + stSpec.strImageName, stSpec.strImage));
+        ASSERT_EQ(0, mkdir(m_strVar.c_str(), 0755));
+        if (!m_strImageName.empty()) {
+            ASSERT_TRUE(WriteFileBytes(m_strWork + "/" + m_strImageName, m_strImage));
         }
-        m_strMem = m_objDir.File("mem");
-        ASSERT_TRUE(MakeSparseFile(m_strMem));
-        m_strOutFile = m_objDir.File("received.bin");
+        if (!m_strSuccessLogSeed.empty()) {
+            ASSERT_TRUE(WriteFileBytes(m_strVar + "/success.log", m_strSuccessLogSeed));
+        }
+        std::vector<std::string> vecArgs{IRSIM_BINARY, "--out", m_strReceived,
+                                         "--timeout",  "150",   "--exit-after-result"};
+        if (!m_strImageName.empty()) {
+            vecArgs.insert(vecArgs.end(), {"--expect", m_strWork + "/" + m_strImageName});
+        }
+        vecArgs.insert(vecArgs.end(), m_vecSimArgs.begin(), m_vecSimArgs.end());
+        ASSERT_EQ("", m_objSim.Start(vecArgs));
+        WaitUntil([this] { return !Value("pty").empty() || !m_objSim.Running(); }, START_MS);
+        ASSERT_NE("", Value("pty")) << Trace();
+        ASSERT_EQ(
+            "", m_objTool.Start(ToolCommand(m_strWork, Value("pty"), m_bVarTmpfs ? m_strVar : "")));
+    }
 
-        std::vector<std::string> vecArgs{"--out", m_strOutFile, "--timeout", "150"};
-        if (stSpec.bExpectToolEnd) {
-            vecArgs.push_back("--exit-after-result");
-        }
-        if (!stSpec.strImageName.empty()) {
-            vecArgs.push_back("--expect");
-            vecArgs.push_back(m_strWork + "/" + stSpec.strImageName);
-        }
-        vecArgs.insert(vecArgs.end(), stSpec.vecSimArgs.begin(), stSpec.vecSimArgs.end());
-        std::string strErr;
-        ASSERT_TRUE(m_objSim.Start(vecArgs, &strErr)) << strErr;
+    /// Start, then wait for both to end, noting when the first success
+    /// report went out and when the tool ended.
+    void Run() {
+        ASSERT_NO_FATAL_FAILURE(Start());
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                if (m_tVerdict == Clock::time_point{} &&
+                    m_objSim.Stdout().find(" answer 0x608\n") != std::string::npos) {
+                    m_tVerdict = Clock::now();
+                }
+                return !m_objTool.Running();
+            },
+            END_MS))
+            << "tool still running; " << Trace();
+        m_tToolEnd = Clock::now();
+        m_objSim.Wait(START_MS); // it ends once the tool has closed the line
+    }
 
-        SandboxOptions stOptions;
-        stOptions.strProgram = IRUPDATE_BINARY;
-        stOptions.strWorkDir = m_strWork;
-        stOptions.strTtyPath = m_objSim.Pty();
-        stOptions.strMemFile = m_strMem;
-        stOptions.bVarTmpfs = stSpec.bVarTmpfs;
-        stOptions.bSeedSuccessLog = stSpec.bSeedSuccessLog;
-        stOptions.strSuccessLogSeed = stSpec.strSuccessLogSeed;
-        ASSERT_TRUE(m_objTool.Start(stOptions, &strErr)) << strErr;
+    /// The value of irsim's last complete "irsim: <strKey> <value>" line, or "".
+    std::string Value(const std::string &strKey) const {
+        const std::string strOut = "\n" + m_objSim.Stdout(), strTag = "\nirsim: " + strKey + " ";
+        size_t u32At = strOut.rfind(strTag), u32End = strOut.find('\n', u32At + 1);
+        return u32At == std::string::npos || u32End == std::string::npos
+                   ? ""
+                   : strOut.substr(u32At + strTag.size(), u32End - u32At - strTag.size());
+    }
+    long Number(const std::string &strKey) const {
+        std::string strValue = Value(strKey);
+        return strValue.empty() ? -1 : strtol(strValue.c_str(), nullptr, 0);
+    }
 
-        if (!stSpec.bExpectToolEnd) {
-            m_bToolEnded = m_objTool.Wait(stSpec.s32RunMs);
-            m_bToolRunningAtEnd = m_objTool.Running();
-            m_objTool.Kill();
-            m_objSim.Terminate();
-            ASSERT_TRUE(m_objSim.WaitEnd(SIM_END_MS)) << m_objSim.Output();
-            return;
-        }
+    std::string Trace() const {
+        return "irsim:\n" + m_objSim.Stdout() + m_objSim.Stderr() + "\ntool stdout:\n" +
+               m_objTool.Stdout() + "\ntool stderr:\n" + m_objTool.Stderr();
+    }
 
-        // Note when the verdict went out and when the tool ended.
-        auto tStart = Clock::now();
-        Clock::time_point tVerdict{};
-        bool bVerdictSeen = false;
-        while (Clock::now() - tStart < std::chrono::milliseconds(TOOL_END_MS)) {
-            if (!bVerdictSeen && m_objSim.Output().find(" answer 0x608\n") != std::string::npos) {
-                bVerdictSeen = true;
-                tVerdict = Clock::now();
-            }
-            if (!m_objTool.Running()) {
-                m_bToolEnded = true;
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        auto tEnd = Clock::now();
-        if (bVerdictSeen) {
-            m_s32ExitAfterSuccessMs = static_cast<int>(
-                std::chrono::duration_cast<std::chrono::milliseconds>(tEnd - tVerdict).count());
-        }
-        ASSERT_TRUE(m_bToolEnded) << "tool still running; irsim: " << m_objSim.Output();
-        m_objTool.Wait(SIM_END_MS); // output complete
-        if (!m_objSim.WaitEnd(SIM_END_MS)) {
-            m_objSim.Terminate();
-            ASSERT_TRUE(m_objSim.WaitEnd(SIM_END_MS)) << m_objSim.Output();
-        }
+    /// What every successful update shows: the image arrived whole as the
+    /// tool sends it, the end record sums that attempt alone, success was
+    /// reported once and the success record reads strRecord ("": absent).
+    void ExpectSuccess(const std::string &strRecord = std::string(4, '\0')) const {
+        SCOPED_TRACE(Trace());
+        EXPECT_EQ("success", Value("verdict"));
+        EXPECT_EQ("match", Value("image"));
+        // irsim: the end record's sum equals that of the bytes received since
+        // the last start, and those bytes are the image as the tool sends it.
+        EXPECT_EQ("ok", Value("checksum"));
+        EXPECT_EQ(Padded(m_strImage), ReadFileBytes(m_strReceived)) << "received image differs";
+        EXPECT_EQ(1u, Count(m_objTool.Stdout(), "update success\n"));
+        EXPECT_EQ(std::string::npos, m_objTool.Stdout().find("update time is over"));
+        EXPECT_EQ(strRecord, ReadFileBytes(m_strVar + "/success.log"));
+        EXPECT_EQ(0, m_objTool.ExitCode());
+        EXPECT_EQ(0, m_objSim.ExitCode());
     }
 
     TempDir m_objDir;
-    std::string m_strWork;
-    std::string m_strMem;
-    std::string m_strOutFile;
-    SimProcess m_objSim;
-    Sandbox m_objTool;
-    bool m_bToolEnded = false;
-    bool m_bToolRunningAtEnd = false;
-    int m_s32ExitAfterSuccessMs = -1;
+    const std::string m_strWork = m_objDir.File("work");
+    const std::string m_strVar = m_objDir.File("var");
+    const std::string m_strReceived = m_objDir.File("received.bin");
+    ChildProcess m_objSim;
+    ChildProcess m_objTool; // after the simulator: stopped first
+    Clock::time_point m_tVerdict{}, m_tToolEnd{};
 };
 
 /// Skips the test where sandboxes cannot run (not root, no mount namespaces).
 #define E2E_REQUIRE_SANDBOX()                                                                      \
-    do {                                                                                           \
-        std::string strWhy;                                                                        \
-        if (!SandboxAvailable(&strWhy)) {                                                          \
-            GTEST_SKIP() << strWhy;                                                                \
-        }                                                                                          \
-    } while (0)
+    if (std::string strWhy; !SandboxAvailable(&strWhy))                                            \
+    GTEST_SKIP() << strWhy
 
 } // namespace e2e
