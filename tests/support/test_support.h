@@ -1,6 +1,7 @@
 // Helpers shared by the tests: captured output, temporary folders, ptys.
 #pragma once
 
+#include <functional>
 #include <string>
 
 /// Captures everything written to a standard stream (1 or 2) between
@@ -35,3 +36,7 @@ private:
 std::string ReadFileBytes(const std::string &path);
 /// Writes a whole file; false on failure.
 bool WriteFileBytes(const std::string &path, const std::string &bytes);
+
+/// Asks done() every 5 ms until it answers true (true) or timeoutMs have
+/// passed (false). done() is not asked again once it answered true.
+bool PollUntil(const std::function<bool()> &done, int timeoutMs);
