@@ -508,10 +508,15 @@ int CommandProtocolTransferFileProgress(int s32Handle) {
         s32Percent = 100;
         pstInst->fileSendState.store(FILE_SEND_IDLE);
     }
-    if (u8Recv == FILE_RECV_WRITING) {
-        s32Percent = s32Percent > 99 ? 99 : s32Percent;
-    } else if (u8Recv == FILE_RECV_VERIFIED) {
-        s32Percent = 100;
+    // The receiving side speaks only while no send runs: a file received
+    // earlier stays verified until the next start frame, and must not make a
+    // later send read 100 before its end marker is queued.
+    if (u8Send == FILE_SEND_IDLE) {
+        if (u8Recv == FILE_RECV_WRITING) {
+            s32Percent = s32Percent > 99 ? 99 : s32Percent;
+        } else if (u8Recv == FILE_RECV_VERIFIED) {
+            s32Percent = 100;
+        }
     }
     return s32Percent;
 }

@@ -386,6 +386,7 @@ TEST_F(Unit, ProgressCountsQueuedChunksAndReads100OnceTheEndMarkerIsQueued) {
         pstUnit->filePacketIndex = 0;
         pstUnit->fileSendState = 2;
     }
+    pstUnit->fileRecvState = 3; // a file received earlier must not read as this send's end
     for (int i = 0; i < 3; ++i) {
         CommandProtocolTransferFileSend(pstUnit);
     }
@@ -399,6 +400,7 @@ TEST_F(Unit, ProgressCountsQueuedChunksAndReads100OnceTheEndMarkerIsQueued) {
     EXPECT_EQ(1, CommandProtocolGetSendBufNum(UNIT));
     EXPECT_EQ(100, CommandProtocolTransferFileProgress(UNIT));
     EXPECT_EQ(0, pstUnit->fileSendState.load()) << "reading 100 ends the send";
+    pstUnit->fileRecvState = 0;
 }
 
 TEST_F(Unit, FailedSendStartsLeaveTheSendingSideIdleAndAReportZeroOnlyAcknowledged) {
