@@ -172,6 +172,10 @@ Seen Tapped() {
 /// the receiver reported the file verified and the sender is idle.
 void RunTransfer(const std::string &strContent, const std::string &strName, int s32Damage = 0,
                  uint16_t u16Index = 0, bool bReseal = false) {
+    // The previous transfer's report may still be on the wire, repeated until
+    // acknowledged: seen after the tap is cleared it would count as this one's.
+    EXPECT_EQ(0, CommandProtocolWaitSendBufEmpty(RCV, 5000));
+    EXPECT_EQ(0, CommandProtocolWaitSendBufEmpty(SND, 5000));
     {
         std::lock_guard<std::mutex> objLock(g_objTap.objMutex);
         g_objTap.stSeen = Seen{};
