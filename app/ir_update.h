@@ -9,8 +9,8 @@
 
 /// The serial settings record; zero-filled by its creator before the texts go in.
 struct SerialPortSettings {
-    char szDevice[64]; // serial device path, e.g. "/dev/ttyAMA1"
-    char szMode[32];   // line settings, e.g. "115200-8n1"
+    char szDevice[64];       // serial device path, e.g. "/dev/ttyAMA1"
+    char szMode[32];         // line settings, e.g. "115200-8n1"
     uint8_t au8Reserved[32]; // room for further settings; unused, stays zero
 };
 

@@ -19,7 +19,9 @@ std::atomic<uint32_t (*)()> g_pfnClock{MonotonicMs};
 
 } // namespace
 
-uint32_t CommandProtocolClockMs() { return g_pfnClock.load(std::memory_order_relaxed)(); }
+uint32_t CommandProtocolClockMs() {
+    return g_pfnClock.load(std::memory_order_relaxed)();
+}
 
 void CommandProtocolSetClock(uint32_t (*pfnClock)()) {
     g_pfnClock.store(pfnClock != nullptr ? pfnClock : MonotonicMs, std::memory_order_relaxed);

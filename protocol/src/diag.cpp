@@ -13,8 +13,8 @@ void CommandProtocolDiag(int32_t s32Level, const char *pszColour, const char *ps
     // Formatted into one buffer and written with one call, so lines from the
     // engine threads and the application never interleave.
     char szLine[512];
-    int s32Len = snprintf(szLine, sizeof(szLine), "%s[transfer][%s,%d] ", pszColour, pszFunc,
-                          s32Line);
+    int s32Len =
+        snprintf(szLine, sizeof(szLine), "%s[transfer][%s,%d] ", pszColour, pszFunc, s32Line);
     if (s32Len < 0) {
         return;
     }

@@ -20,7 +20,7 @@ enum : uint8_t {
     CMD_STATUS_FAST_MODE = 0x08,
 };
 
-constexpr uint16_t CMD_SN_EMPTY = 0x3FFF;  // an unwritten repeat-history entry
+constexpr uint16_t CMD_SN_EMPTY = 0x3FFF;       // an unwritten repeat-history entry
 constexpr uint16_t CMD_FILE_END_INDEX = 0x7FFF; // file packet index of the end marker
 constexpr int CMD_FILE_CHUNK = 512;
 constexpr int CMD_ENGINE_READ_LEN = 1964;
@@ -88,17 +88,17 @@ struct CmdProtocolInstance {
     uint8_t recvBuffer[CMD_FRAME_SHORT_LEN + CMD_FRAME_MAX_PAYLOAD]{};
     _CmdProtocolParam longerCmds[CMD_SLOT_COUNT]{};
     uint8_t longerCmdCount = 0;
-    CmdLargePacket large{};       // send side's block (sub-header of the chunk being queued)
+    CmdLargePacket large{};           // send side's block (sub-header of the chunk being queued)
     uint8_t *PacketsBuffer = nullptr; // reassembly buffer of the message being received
-    CmdLargePacket recvLarge{};   // receive side: sub-header of the message being reassembled
-                                  // (PacketsRecvNum counts its chunks)
+    CmdLargePacket recvLarge{};       // receive side: sub-header of the message being reassembled
+                                      // (PacketsRecvNum counts its chunks)
 
     // Engine-loop bookkeeping: one loop per instance; waiters learn when it ended.
     std::mutex engineMutex;
     std::condition_variable engineCond;
     bool engineEnded = false;
-    bool engineRunning = false;    // an engine loop works the record (engineMutex)
-    pthread_t engineLoopThread{};  // the thread of that loop (engineMutex)
+    bool engineRunning = false;   // an engine loop works the record (engineMutex)
+    pthread_t engineLoopThread{}; // the thread of that loop (engineMutex)
     // A reset asked from another thread: the loop empties its receive side at
     // the start of its next pass, so the receive side keeps one owner.
     std::atomic<bool> recvResetPending{false};

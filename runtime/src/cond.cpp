@@ -9,4 +9,6 @@ CCond::CCond() {
     RUNTIME_CHECK("cond.cpp", ret == 0);
 }
 
-CCond::~CCond() { pthread_cond_destroy(&m_stCond); }
+CCond::~CCond() {
+    pthread_cond_destroy(&m_stCond);
+}

@@ -15,7 +15,9 @@ CThread::CThread()
     : m_bStopRequested(false), m_bJoined(false), m_stThread(0), m_s32Policy(SCHED_OTHER),
       m_s32Priority(0) {}
 
-CThread::~CThread() { StopAndJoin(); }
+CThread::~CThread() {
+    StopAndJoin();
+}
 
 void CThread::Start() {
     pthread_t stThread;
@@ -46,7 +48,9 @@ void CThread::SetName(const char *pszName) {
     }
 }
 
-void CThread::Sleep(UInt32 u32Ms) { usleep(u32Ms * 1000); }
+void CThread::Sleep(UInt32 u32Ms) {
+    usleep(u32Ms * 1000);
+}
 
 void *CThread::_Entry(void *pArg) {
     CThread *pThis = static_cast<CThread *>(pArg);

@@ -21,7 +21,7 @@ constexpr const char *AppLogBaseName(const char *pszPath) {
 }
 
 #define APP_LOG(priority, fmt, ...)                                                                \
-    AppLogCategory().log((priority), fmt " --[%s:%u]", ##__VA_ARGS__, AppLogBaseName(__FILE__),   \
+    AppLogCategory().log((priority), fmt " --[%s:%u]", ##__VA_ARGS__, AppLogBaseName(__FILE__),    \
                          static_cast<unsigned>(__LINE__))
 #define APP_LOG_DEBUG(fmt, ...) APP_LOG(log4cpp::Priority::DEBUG, fmt, ##__VA_ARGS__)
 #define APP_LOG_ERROR(fmt, ...) APP_LOG(log4cpp::Priority::ERROR, fmt, ##__VA_ARGS__)
