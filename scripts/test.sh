@@ -26,6 +26,10 @@ for stage in "${stages[@]}"; do
     echo "=== $stage ==="
     case "$stage" in
     native)
+        # Layout follows .clang-format (checked where clang-format is installed).
+        if command -v clang-format >/dev/null && [ -d .git ]; then
+            git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
+        fi
         configure_build build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo
         ctest --test-dir build/native --output-on-failure -j "$jobs"
         ;;
