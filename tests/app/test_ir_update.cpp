@@ -217,6 +217,30 @@ TEST_F(UpdateSequenceTest, UnreadableImageSendsTheEndRecord) {
     EXPECT_EQ(Sent(bReadFails ? 3 : 2, {IR_CMD_UPDATE_END, EndRecord("")}), TakeSent());
 }
 
+// The update thread's first state-handler run may meet the engine thread
+// already delivering commands. The sequence's lock keeps the two apart:
+// every chunk goes out once, whole and in order (and ThreadSanitizer sees no
+// race on the state, the image descriptor or the checksum).
+TEST_F(UpdateSequenceTest, FirstRunBesideDeliveriesIsSerialised) {
+    ASSERT_TRUE(WriteFileBytes("ir_4000.bin", Image(640))); // ten chunks
+    CapturedStream objOut(1);
+    std::thread objEngine([] {
+        Deliver(IR_CMD_UPDATE_READY, {2, 0, 0, 0});
+        for (int i = 0; i < 12; ++i) {
+            Deliver(IR_CMD_UPDATE_NEXT);
+        }
+    });
+    g_objIRUpdate->UpdateStatusHandle(); // IR_UPDATE_START, set by the constructor
+    objEngine.join();
+    std::string strChunks;
+    for (const auto &stSent : TakeSent()) {
+        if (stSent.first == IR_CMD_UPDATE_DATA) {
+            strChunks += stSent.second;
+        }
+    }
+    EXPECT_EQ(Image(640), strChunks);
+}
+
 // Success: four zero bytes at the start of the record (a longer one keeps its
 // tail) and the end of the run; -1 and an error record when the record's
 // folder is missing.
