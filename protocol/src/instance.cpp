@@ -189,10 +189,19 @@ void CommandProtocolStop(int s32Handle) {
     pstInst->status.fetch_and(static_cast<uint8_t>(~CMD_STATUS_RUNNING));
 }
 
-int CommandProtocolWaitEngineEnd(int s32Handle) {
+CmdProtocolInstance *CommandProtocolLookupOrReport(const char *pszFunc, int s32Line,
+                                                   int s32Handle) {
     CmdProtocolInstance *pstInst = CommandProtocolLookup(s32Handle);
     if (pstInst == nullptr) {
-        CMD_ERROR("%s, %d.", CMD_INVALID_NAME, s32Handle);
+        CommandProtocolDiag(1, CMD_COLOUR_ERROR, pszFunc, s32Line, "%s, %d.", CMD_INVALID_NAME,
+                            s32Handle);
+    }
+    return pstInst;
+}
+
+int CommandProtocolWaitEngineEnd(int s32Handle) {
+    CmdProtocolInstance *pstInst = CMD_LOOKUP_OR_REPORT(s32Handle);
+    if (pstInst == nullptr) {
         return CMD_RESULT_INVALID_HANDLE;
     }
     std::unique_lock<std::mutex> objLock(pstInst->engineMutex);

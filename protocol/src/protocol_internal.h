@@ -114,6 +114,10 @@ CmdProtocolInstance *CommandProtocolLookup(int s32Handle);
 /// of an instance without an engine thread.
 void CommandProtocolInstanceInit(CmdProtocolInstance *pstInst, const CmdProtocolFun *pstFun,
                                  const char *pszName, int s32Mode);
+/// Handle -> instance, or null after printing the invalid-handle error line
+/// ("invalid, <handle>.") in the name of the calling operation.
+CmdProtocolInstance *CommandProtocolLookupOrReport(const char *pszFunc, int s32Line, int s32Handle);
+#define CMD_LOOKUP_OR_REPORT(handle) CommandProtocolLookupOrReport(__func__, __LINE__, (handle))
 /// The name printed where an instance name stands when there is no instance.
 constexpr const char *CMD_INVALID_NAME = "invalid";
 

@@ -192,9 +192,8 @@ int CommandProtocolRecvOneByte(CmdProtocolInstance *pstInst, uint8_t u8Byte) {
 }
 
 int CommandInterfaceRead2(int s32Handle, const uint8_t *pu8Bytes, int s32Count) {
-    CmdProtocolInstance *pstInst = CommandProtocolLookup(s32Handle);
+    CmdProtocolInstance *pstInst = CMD_LOOKUP_OR_REPORT(s32Handle);
     if (pstInst == nullptr) {
-        CMD_ERROR("%s, %d.", CMD_INVALID_NAME, s32Handle);
         return CMD_RESULT_INVALID_HANDLE;
     }
     if (s32Count <= 0 || pu8Bytes == nullptr) {

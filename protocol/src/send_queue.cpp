@@ -62,17 +62,6 @@ bool FileSendRunning(uint8_t u8State) {
     return u8State == 2 || u8State == 3;
 }
 
-/// The record of a valid handle, or null after printing the invalid-handle line.
-CmdProtocolInstance *LookupOrReport(const char *pszFunc, int s32Line, int s32Handle) {
-    CmdProtocolInstance *pstInst = CommandProtocolLookup(s32Handle);
-    if (pstInst == nullptr) {
-        CommandProtocolDiag(1, CMD_COLOUR_ERROR, pszFunc, s32Line, "%s, %d.", CMD_INVALID_NAME,
-                            s32Handle);
-    }
-    return pstInst;
-}
-#define LOOKUP_OR_REPORT(handle) LookupOrReport(__func__, __LINE__, (handle))
-
 /// Receive-side half of a reset: the frame under assembly, the stored frames
 /// and the repeat history. Runs on the thread that owns the receive side.
 void ResetReceiveSide(CmdProtocolInstance *pstInst) {
@@ -254,7 +243,7 @@ int CommandProtocolSendLargePacket(CmdProtocolInstance *pstInst, _CmdProtocolPar
 }
 
 int CommandProtocolSendCmdAdd(int s32Handle, _CmdProtocolParam *pstRec, int s32Priority) {
-    CmdProtocolInstance *pstInst = LOOKUP_OR_REPORT(s32Handle);
+    CmdProtocolInstance *pstInst = CMD_LOOKUP_OR_REPORT(s32Handle);
     if (pstInst == nullptr) {
         return CMD_RESULT_INVALID_HANDLE;
     }
@@ -419,7 +408,7 @@ int CommandProtocolFreeSendSlots(CmdProtocolInstance *pstInst) {
 // Queries and parameters
 
 int CommandProtocolGetSendBufNum(int s32Handle) {
-    CmdProtocolInstance *pstInst = LOOKUP_OR_REPORT(s32Handle);
+    CmdProtocolInstance *pstInst = CMD_LOOKUP_OR_REPORT(s32Handle);
     if (pstInst == nullptr) {
         return CMD_RESULT_INVALID_HANDLE;
     }
@@ -434,7 +423,7 @@ int CommandProtocolGetSendBufNum(int s32Handle) {
 }
 
 int CommandProtocolConfirmCmdsent(int s32Handle, uint16_t u16Sn) {
-    CmdProtocolInstance *pstInst = LOOKUP_OR_REPORT(s32Handle);
+    CmdProtocolInstance *pstInst = CMD_LOOKUP_OR_REPORT(s32Handle);
     if (pstInst == nullptr) {
         return CMD_RESULT_INVALID_HANDLE;
     }
@@ -460,7 +449,7 @@ int CommandProtocolWaitSendBufEmpty(int s32Handle, int s32TimeMs) {
 
 int CommandProtocolSetParam(int s32Handle, uint8_t u8Encrypt, uint8_t u8KeyIndex, uint8_t u8Byte9,
                             uint8_t u8Byte10, uint8_t u8DebugFlags) {
-    CmdProtocolInstance *pstInst = LOOKUP_OR_REPORT(s32Handle);
+    CmdProtocolInstance *pstInst = CMD_LOOKUP_OR_REPORT(s32Handle);
     if (pstInst == nullptr) {
         return CMD_RESULT_INVALID_HANDLE;
     }
@@ -473,7 +462,7 @@ int CommandProtocolSetParam(int s32Handle, uint8_t u8Encrypt, uint8_t u8KeyIndex
 }
 
 int CommandProtocolHeartBeatStatue(int s32Handle, int s32On) {
-    CmdProtocolInstance *pstInst = LOOKUP_OR_REPORT(s32Handle);
+    CmdProtocolInstance *pstInst = CMD_LOOKUP_OR_REPORT(s32Handle);
     if (pstInst == nullptr) {
         return CMD_RESULT_INVALID_HANDLE;
     }
@@ -490,7 +479,7 @@ int CommandProtocolHeartBeatStatue(int s32Handle, int s32On) {
 // Reset
 
 int CommandProtocolReset(int s32Handle) {
-    CmdProtocolInstance *pstInst = LOOKUP_OR_REPORT(s32Handle);
+    CmdProtocolInstance *pstInst = CMD_LOOKUP_OR_REPORT(s32Handle);
     if (pstInst == nullptr) {
         return CMD_RESULT_INVALID_HANDLE;
     }
@@ -542,7 +531,7 @@ void CommandProtocolResetPendingStep(CmdProtocolInstance *pstInst) {
 // Deferred-command store
 
 int CommandProtocolBackupCMDLongerToProgress(int s32Handle, const _CmdProtocolParam *pstRec) {
-    CmdProtocolInstance *pstInst = LOOKUP_OR_REPORT(s32Handle);
+    CmdProtocolInstance *pstInst = CMD_LOOKUP_OR_REPORT(s32Handle);
     if (pstInst == nullptr) {
         return CMD_RESULT_INVALID_HANDLE;
     }
@@ -579,7 +568,7 @@ int CommandProtocolBackupCMDLongerToProgress(int s32Handle, const _CmdProtocolPa
 }
 
 int CommandProtocolGetCMDLongerToProgress(int s32Handle, _CmdProtocolParam *pstDest) {
-    CmdProtocolInstance *pstInst = LOOKUP_OR_REPORT(s32Handle);
+    CmdProtocolInstance *pstInst = CMD_LOOKUP_OR_REPORT(s32Handle);
     if (pstInst == nullptr) {
         return CMD_RESULT_INVALID_HANDLE;
     }
