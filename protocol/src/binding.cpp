@@ -5,7 +5,6 @@
 #include <errno.h>
 #include <poll.h>
 #include <pthread.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -46,13 +45,6 @@ int BindingSendCmdAdd(_CmdProtocolParam *pstRec) {
     auto pfn = Cmdfun.CommandProtocolSendCmdAdd != nullptr ? Cmdfun.CommandProtocolSendCmdAdd
                                                            : CommandProtocolSendCmdAdd;
     return pfn(Cmdfd.load(), pstRec, 0);
-}
-
-uint64_t MonotonicMs() {
-    timespec stNow{};
-    clock_gettime(CLOCK_MONOTONIC, &stNow);
-    return static_cast<uint64_t>(stNow.tv_sec) * 1000u +
-           static_cast<uint64_t>(stNow.tv_nsec) / 1000000u;
 }
 
 } // namespace
@@ -189,7 +181,7 @@ int APP_Comm_Write(const uint8_t *pu8Buf, int s32Len) {
     }
     // The whole frame must go out: a truncated frame would leave the peer's
     // receiver taking the next frame's bytes as its continuation.
-    const uint64_t u64Deadline = MonotonicMs() + WRITE_ROOM_WAIT_MS;
+    const uint32_t u32Start = CommandProtocolClockMs();
     int s32Done = 0;
     while (s32Done < s32Len) {
         ssize_t s32N = write(g_u32UartFd, pu8Buf + s32Done, static_cast<size_t>(s32Len - s32Done));
@@ -204,14 +196,14 @@ int APP_Comm_Write(const uint8_t *pu8Buf, int s32Len) {
             break; // the port is gone or broken: waiting cannot help
         }
         // No room on the port right now.
-        uint64_t u64Now = MonotonicMs();
-        if (u64Now >= u64Deadline) {
+        const uint32_t u32Waited = CommandProtocolClockMs() - u32Start;
+        if (u32Waited >= static_cast<uint32_t>(WRITE_ROOM_WAIT_MS)) {
             break;
         }
         pollfd stPoll{};
         stPoll.fd = g_u32UartFd;
         stPoll.events = POLLOUT;
-        (void)poll(&stPoll, 1, static_cast<int>(u64Deadline - u64Now));
+        (void)poll(&stPoll, 1, WRITE_ROOM_WAIT_MS - static_cast<int>(u32Waited));
     }
     return s32Done > 0 ? s32Done : -1;
 }
