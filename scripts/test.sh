@@ -17,13 +17,6 @@ jobs=$(nproc)
 
 scripts/deps.sh base
 
-# Every ctest run gives a failed test program one more try (--repeat
-# until-pass:2): the two-instance link test has failed intermittently under
-# the sanitizers (about one run in ten; a delivery mismatch after a false
-# frame start on a reliable socketpair) and its cause is still open. A test
-# that fails twice still fails the suite, and the output keeps the first
-# failure for whoever investigates.
-
 configure_build() { # dir, extra cmake args...
     local dir=$1
     shift
@@ -40,7 +33,7 @@ for stage in "${stages[@]}"; do
             git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
         fi
         configure_build build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo
-        ctest --test-dir build/native --output-on-failure -j "$jobs" --repeat until-pass:2
+        ctest --test-dir build/native --output-on-failure -j "$jobs"
         ;;
     asan | tsan)
         # Debug builds: assertions on, nothing optimised away from the checks.
@@ -51,7 +44,7 @@ for stage in "${stages[@]}"; do
         TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
             ASAN_OPTIONS="detect_leaks=1 strict_string_checks=1 detect_stack_use_after_return=1" \
             UBSAN_OPTIONS="print_stacktrace=1 halt_on_error=1" \
-            ctest --test-dir "build/$stage" --output-on-failure -j "$jobs" --repeat until-pass:2
+            ctest --test-dir "build/$stage" --output-on-failure -j "$jobs"
         ;;
     armhf)
         if [ -x scripts/armhf.sh ]; then
