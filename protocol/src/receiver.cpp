@@ -124,8 +124,15 @@ int CommandProtocolRecvOneByte(CmdProtocolInstance *pstInst, uint8_t u8Byte) {
         return CMD_RECV_TAKEN;
     }
     if (pstInst->recvCount == 1) {
+        if (u8Byte == CMD_FRAME_SYNC1) {
+            // A 0xA5 after a 0xA5 may be a frame start right behind a stray
+            // 0xA5 (noise, or the last byte of a frame whose beginning was
+            // lost): it becomes the first sync byte. Dropping it would lose
+            // that frame, and a peer that repeats the same frame back to back
+            // behind the same 0xA5 would never get through.
+            return CMD_RECV_TAKEN;
+        }
         if (u8Byte != CMD_FRAME_SYNC2) {
-            // A second 0xA5 is not taken as a new start.
             pstInst->recvCount = 0;
             return CMD_RECV_HUNTING;
         }

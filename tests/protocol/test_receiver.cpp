@@ -19,13 +19,16 @@ protected:
 };
 
 TEST_F(Receiver, FramesAreFoundBySyncBytesAndCompleteAtTheirExactLength) {
-    // Noise, noise, A5 taken, the second A5 returns to hunting and its 5A is
-    // dropped: the frame body that follows is lost.
+    // Noise, noise, a stray A5, then a frame: its own A5 takes over as the
+    // first sync byte, so the frame right behind the stray byte is found. A5
+    // followed by anything but 5A or A5 returns to hunting.
     const Bytes frame = MakeFrame(0x0600, 1, {1, 2, 3});
-    const std::vector<int> results =
-        Feed(Cat({{0x11, 0x5A, 0xA5, 0xA5, 0x5A}, Bytes(frame.begin() + 2, frame.end())}));
-    EXPECT_EQ((std::vector<int>{-1, -1, 0, -1, -1}), std::vector<int>(&results[0], &results[5]));
-    EXPECT_TRUE(NoFrameStored());
+    const std::vector<int> results = Feed(Cat({{0x11, 0x5A, 0xA5, 0x00, 0xA5}, frame}));
+    EXPECT_EQ((std::vector<int>{-1, -1, 0, -1, 0, 0, 0}),
+              std::vector<int>(&results[0], &results[7]));
+    ASSERT_FALSE(NoFrameStored());
+    EXPECT_EQ(0, memcmp(&m_pstInst->recvSlots[0], frame.data(), frame.size()));
+    CommandProtocolFrameClear(&m_pstInst->recvSlots[0]);
     for (size_t u32Len : {0u, 4u, 5u, 512u}) {
         const Bytes whole = MakeFrame(0x0604, 9, Pattern(u32Len, 1));
         ASSERT_EQ(u32Len <= 4 ? 17u : 13u + u32Len, whole.size());
