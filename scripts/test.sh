@@ -3,14 +3,15 @@
 # a warnings-as-errors build with every test (end-to-end runs in private mount
 # namespaces included), the unit and protocol tests under AddressSanitizer,
 # UndefinedBehaviorSanitizer and ThreadSanitizer, and the 32-bit ARM build
-# with its tests under qemu-arm.
+# with its tests under qemu-arm. The tidy stage runs clang-tidy over every
+# source file (scripts/tidy.sh).
 #
-#   scripts/test.sh [stage...]   stages: native asan ubsan tsan armhf (default: all)
+#   scripts/test.sh [stage...]   stages: native tidy asan ubsan tsan armhf (default: all)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(native asan ubsan tsan armhf)
+[ ${#stages[@]} -gt 0 ] || stages=(native tidy asan ubsan tsan armhf)
 jobs=$(nproc)
 
 scripts/deps.sh base
@@ -39,6 +40,9 @@ for stage in "${stages[@]}"; do
         fi
         configure_build build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo
         ctest --test-dir build/native --output-on-failure -j "$jobs" --repeat until-pass:2
+        ;;
+    tidy)
+        scripts/tidy.sh
         ;;
     asan | ubsan | tsan)
         case "$stage" in
