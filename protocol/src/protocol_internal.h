@@ -81,6 +81,11 @@ struct CmdProtocolInstance {
     uint32_t sendAliveTime[CMD_SLOT_COUNT]{};
     _CmdProtocolParam recvSlots[CMD_SLOT_COUNT]{};
     uint32_t recvTime[CMD_SLOT_COUNT]{};
+    // Order in which the frames now in recvSlots were stored, from a counter
+    // of the byte feeder: of frames with equal ages the one stored first is
+    // taken first, whatever slots they landed in.
+    uint32_t recvArrival[CMD_SLOT_COUNT]{};
+    uint32_t recvArrivalNext = 0;
     uint16_t recvSnHistory[CMD_SLOT_COUNT]{};
     uint8_t recvSnIndex = 0;
     uint16_t sendSn = 0;

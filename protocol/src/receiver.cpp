@@ -186,6 +186,7 @@ int CommandProtocolRecvOneByte(CmdProtocolInstance *pstInst, uint8_t u8Byte) {
         pstSlot->payload = pu8Payload;
     }
     pstInst->recvTime[s32Slot] = CommandProtocolClockMs();
+    pstInst->recvArrival[s32Slot] = pstInst->recvArrivalNext++;
     __atomic_store_n(&pstSlot->sync1, CMD_FRAME_SYNC1, __ATOMIC_RELEASE);
     pstInst->recvCount = 0;
     return CMD_RECV_TAKEN;
@@ -222,9 +223,16 @@ int CommandProtocolPickRecvSlot(CmdProtocolInstance *pstInst, uint32_t u32Now) {
             continue;
         }
         // Only an age above 0 counts: a frame stored in this very millisecond
-        // waits for a later pass. Strictly greater keeps the lower slot on ties.
+        // waits for a later pass. Of equal ages the frame stored first goes
+        // first: slots are reused lowest first, so a lower slot can hold the
+        // later of two frames stored in the same millisecond, and taking it
+        // first would hand the application commands out of the order in
+        // which they came.
         const uint32_t u32Age = u32Now - pstInst->recvTime[s32Slot];
-        if (u32Age > u32BestAge) {
+        const bool bEarlier =
+            s32Best >= 0 &&
+            static_cast<int32_t>(pstInst->recvArrival[s32Slot] - pstInst->recvArrival[s32Best]) < 0;
+        if (u32Age > u32BestAge || (u32Age == u32BestAge && u32Age > 0 && bEarlier)) {
             u32BestAge = u32Age;
             s32Best = s32Slot;
         }

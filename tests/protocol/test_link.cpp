@@ -136,7 +136,16 @@ void Cross(int hA, int hB, int s32EpA, uint16_t u16Cmd, bool bLossy = false, boo
             std::sort(vecGot.begin(), vecGot.end());
             std::sort(avecSent[i].begin(), avecSent[i].end());
         }
-        EXPECT_TRUE(vecGot == avecSent[i]) << (i == 0 ? "A to B, " : "B to A, ") << vecGot.size();
+        auto fnCmds = [](const std::vector<Message> &vecMsgs) {
+            std::string strCmds;
+            for (const Message &stMsg : vecMsgs) {
+                strCmds +=
+                    " " + std::to_string(stMsg.first) + "/" + std::to_string(stMsg.second.size());
+            }
+            return strCmds;
+        };
+        EXPECT_TRUE(vecGot == avecSent[i]) << (i == 0 ? "A to B:" : "B to A:") << fnCmds(vecGot)
+                                           << "; sent" << fnCmds(avecSent[i]);
     }
 }
 

@@ -58,7 +58,23 @@ TEST_F(Receiver, OldestFrameFirstButNotInTheMillisecondItArrived) {
     while (Step()) {
         vecOrder.push_back(g_delivered.back().u16Sn);
     }
-    EXPECT_EQ((std::vector<uint16_t>{2, 3, 4, 1}), vecOrder) << "of equal ages the lower slot";
+    EXPECT_EQ((std::vector<uint16_t>{2, 3, 4, 1}), vecOrder) << "of equal ages the first stored";
+
+    // Slots are reused lowest first: a frame stored after another in the
+    // same millisecond can sit in a lower slot, and still goes second.
+    g_u32Now = 500;
+    Feed(MakeFrame(0x0600, 5, {})); // slot 0
+    g_u32Now = 501;
+    Feed(MakeFrame(0x0600, 6, {})); // slot 1
+    ASSERT_TRUE(Step());            // takes 5 at 502 and frees slot 0
+    EXPECT_EQ(5, g_delivered.back().u16Sn);
+    g_u32Now = 501;
+    Feed(MakeFrame(0x0600, 7, {})); // slot 0, same millisecond as 6
+    vecOrder.clear();
+    while (Step()) {
+        vecOrder.push_back(g_delivered.back().u16Sn);
+    }
+    EXPECT_EQ((std::vector<uint16_t>{6, 7}), vecOrder) << "in the order they came";
 }
 
 TEST_F(Receiver, FramesAreCheckedDecipheredRecordedDeliveredThenAcknowledged) {

@@ -13,6 +13,8 @@
 #include <climits>
 #include <cstring>
 
+#include <gtest/gtest.h>
+
 bool MakeSparseFile(const std::string &strPath, uint64_t u64Size) {
     int fd = open(strPath.c_str(), O_CREAT | O_RDWR | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) {
@@ -118,6 +120,7 @@ bool ChildProcess::Wait(int s32TimeoutMs) {
             for (std::thread &objReader : m_aobjReader) {
                 objReader.join();
             }
+            ExpectNoSanitizerReport();
         } else if (std::chrono::steady_clock::now() >= tEnd) {
             return false;
         } else {
@@ -131,6 +134,22 @@ void ChildProcess::Stop(int s32Signal) {
     if (Running()) {
         kill(m_pid, s32Signal);
         Wait(INT_MAX);
+    }
+}
+
+void ChildProcess::ExpectNoSanitizerReport() const {
+    // Sanitized builds of irupdate and irsim report on standard error and
+    // then exit with a status that a test may not look at (or are killed
+    // before they could); any report fails the test that ran the child.
+    const std::string strErr = Text(1);
+    for (const char *pszMark : {"Sanitizer: ", ": runtime error: "}) {
+        size_t u32At = strErr.find(pszMark);
+        if (u32At != std::string::npos) {
+            size_t u32From = strErr.rfind('\n', u32At);
+            ADD_FAILURE() << "sanitizer report from a child:\n"
+                          << strErr.substr(u32From == std::string::npos ? 0 : u32From + 1);
+            return;
+        }
     }
 }
 

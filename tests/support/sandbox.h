@@ -58,6 +58,8 @@ public:
 
 private:
     std::string Text(int s32Stream) const;
+    /// Fails the running test if the ended child printed a sanitizer report.
+    void ExpectNoSanitizerReport() const;
     void ReadLoop(int fd, int s32Stream);
 
     pid_t m_pid = -1;
