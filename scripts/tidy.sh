@@ -14,10 +14,18 @@ start=$(date +%s)
 
 scripts/deps.sh base tidy
 
-# The compile database holds the exact flags of every translation unit. No
-# header is generated at build time, so configuring is all clang-tidy needs.
-cmake -S "$root" -B "$build" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DCMAKE_BUILD_TYPE=Debug \
-    -DIRUPDATE_WERROR=ON >/dev/null
+# The compile database holds the exact flags of every translation unit. It is
+# made for clang, the compiler clang-tidy is, so that targets only clang can
+# build (libFuzzer's) are in it too. No header is generated at build time, so
+# configuring is all clang-tidy needs. Compiler warnings are the native
+# stage's business: no -Werror here, the findings are the checks'.
+cc_line='CMAKE_CXX_COMPILER:FILEPATH=/usr/bin/clang++-14'
+if [ -f "$build/CMakeCache.txt" ] && ! grep -qx "$cc_line" "$build/CMakeCache.txt"; then
+    rm -rf "$build" # made for another compiler
+fi
+cmake -S "$root" -B "$build" -DCMAKE_C_COMPILER=/usr/bin/clang-14 \
+    -DCMAKE_CXX_COMPILER=/usr/bin/clang++-14 -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+    -DCMAKE_BUILD_TYPE=Debug >/dev/null
 
 # Our own folders only: nothing from the build folder or the system.
 root_re=$(printf '%s' "$root" | sed 's/[][\.*^$+?(){}|]/\\&/g')
