@@ -156,9 +156,14 @@ void ReceiveCost(const char *pszLabel, uint16_t u16Len, int s32Frames) {
 } // namespace
 
 int main(int argc, char **argv) {
-    int s32Seconds = argc > 1 ? atoi(argv[1]) : 3;
-    if (s32Seconds <= 0) {
-        s32Seconds = 3;
+    // Whole seconds, 1 to 3600; anything else measures the default 3.
+    int s32Seconds = 3;
+    if (argc > 1) {
+        char *pszEnd = nullptr;
+        const long s64Arg = strtol(argv[1], &pszEnd, 10);
+        if (pszEnd != argv[1] && *pszEnd == '\0' && s64Arg > 0 && s64Arg <= 3600) {
+            s32Seconds = static_cast<int>(s64Arg);
+        }
     }
     elogLev = 0; // keep the instance lines out of the figures
     CommandProtocolMutexInit();

@@ -5,14 +5,15 @@
 # UndefinedBehaviorSanitizer together and again with ThreadSanitizer (the
 # end-to-end runs then use sanitized irupdate and irsim, and any report a
 # child prints fails its test), and the 32-bit ARM build with its tests under
-# qemu-arm.
+# qemu-arm. The tidy stage runs clang-tidy over every source file
+# (scripts/tidy.sh).
 #
-#   scripts/test.sh [stage...]   stages: native asan tsan armhf (default: all)
+#   scripts/test.sh [stage...]   stages: native tidy asan tsan armhf (default: all)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(native asan tsan armhf)
+[ ${#stages[@]} -gt 0 ] || stages=(native tidy asan tsan armhf)
 jobs=$(nproc)
 
 scripts/deps.sh base
@@ -34,6 +35,9 @@ for stage in "${stages[@]}"; do
         fi
         configure_build build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo
         ctest --test-dir build/native --output-on-failure -j "$jobs"
+        ;;
+    tidy)
+        scripts/tidy.sh
         ;;
     asan | tsan)
         # Debug builds: assertions on, nothing optimised away from the checks.

@@ -249,7 +249,8 @@ void *PhysMemMap(uint32_t u32Addr, uint32_t u32Size) {
 
 int PhysMemUnmap(void *pvAddr, uint32_t u32Size) {
     if (pvAddr == nullptr) {
-        fputs("Null point \n", stderr);
+        // The result below reports the fault; the message is only a courtesy.
+        (void)fputs("Null point \n", stderr);
         return static_cast<int>(PHYS_MEM_ERR_NULL_PTR);
     }
     uintptr_t uAddr = reinterpret_cast<uintptr_t>(pvAddr);
@@ -260,8 +261,13 @@ int PhysMemUnmap(void *pvAddr, uint32_t u32Size) {
 
 void PhysMemSetDevice(const char *pszPath) {
     pthread_mutex_lock(&s_stMemFdMutex);
-    snprintf(s_szMemDevice, sizeof(s_szMemDevice), "%s",
-             pszPath != nullptr ? pszPath : DEFAULT_MEM_DEVICE);
+    const int s32Len = snprintf(s_szMemDevice, sizeof(s_szMemDevice), "%s",
+                                pszPath != nullptr ? pszPath : DEFAULT_MEM_DEVICE);
+    if (s32Len < 0 || static_cast<size_t>(s32Len) >= sizeof(s_szMemDevice)) {
+        // Cut short, the path could name some other file: stored empty, it
+        // makes the next map fail instead.
+        s_szMemDevice[0] = '\0';
+    }
     if (s_s32MemFd > 0) {
         close(s_s32MemFd);
     }

@@ -5,10 +5,54 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
+
+/// Reads one decimal field at *ppszText the way scanf's %d does (white space,
+/// an optional sign, digits) and moves *ppszText past it. Returns false, with
+/// nothing moved, when there are no digits or the value does not fit an int.
+bool SerialTakeInt(const char **ppszText, int *ps32Out) {
+    char *pszEnd = nullptr;
+    errno = 0;
+    const long s64Value = strtol(*ppszText, &pszEnd, 10);
+    if (pszEnd == *ppszText || errno == ERANGE || s64Value < INT_MIN || s64Value > INT_MAX) {
+        return false;
+    }
+    *ps32Out = static_cast<int>(s64Value);
+    *ppszText = pszEnd;
+    return true;
+}
+
+/// Splits a mode text such as "115200-8n1" into line speed, data bits, parity
+/// letter and stop bits. Returns how many of the four fields were read, in
+/// order, before the text ran out or stopped matching (0 to 4).
+int SerialParseMode(const char *pszMode, int *ps32Baud, int *ps32DataBits, char *pcParity,
+                    int *ps32StopBits) {
+    const char *psz = pszMode;
+    if (!SerialTakeInt(&psz, ps32Baud)) {
+        return 0;
+    }
+    if (*psz != '-') {
+        return 1;
+    }
+    ++psz;
+    if (!SerialTakeInt(&psz, ps32DataBits)) {
+        return 1;
+    }
+    if (*psz == '\0') {
+        return 2;
+    }
+    *pcParity = *psz++; // any character, white space included
+    if (!SerialTakeInt(&psz, ps32StopBits)) {
+        return 3;
+    }
+    return 4;
+}
 
 struct SerialSpeed {
     int s32Baud;
@@ -50,12 +94,10 @@ int SerialOpen(const char *pszDevice, const char *pszMode) {
     int s32DataBits = 0;
     char cParity = 0;
     int s32StopBits = 0;
-    int s32Fields = sscanf(pszMode, "%d-%d%c%d", &s32Baud, &s32DataBits, &cParity, &s32StopBits);
+    // Strict field by field, so that a number too large for its field is
+    // refused instead of read as some other value.
+    const int s32Fields = SerialParseMode(pszMode, &s32Baud, &s32DataBits, &cParity, &s32StopBits);
     if (s32Fields < 4) {
-        // An empty text makes sscanf report EOF rather than 0 fields read.
-        if (s32Fields < 0) {
-            s32Fields = 0;
-        }
         printf("invalid argument %1d from %s", s32Fields + 1, pszMode);
         close(fd);
         return SERIAL_OPEN_ERR_MODE;

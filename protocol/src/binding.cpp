@@ -57,7 +57,9 @@ int Example_CommandInterfaceInit() {
     Cmdfd.store(s32Ret);
     if (s32Ret >= 0) {
         // No enciphering, key index 0, frame bytes 9 and 10, no trace lines.
-        s32Ret = Cmdfun.CommandProtocolSetParam(Cmdfd.load(), 0, 0, 0x20, 0x50, 0);
+        // The init answers with the result of the last call it made, so the
+        // parameters' result gives way to the heartbeat switch's.
+        (void)Cmdfun.CommandProtocolSetParam(Cmdfd.load(), 0, 0, 0x20, 0x50, 0);
         s32Ret = Cmdfun.CommandProtocolHeartBeatStatue(Cmdfd.load(), 0);
     }
     CmdinitFlag.store(1);
@@ -137,7 +139,7 @@ int Example_CommandInterfaceRun() {
     int s32Handle = Cmdfd.load();
     if (CommandProtocolLookup(s32Handle) == nullptr) {
         printf("error  %s, %d.\n", CMD_INVALID_NAME, s32Handle);
-        fflush(stdout);
+        (void)fflush(stdout); // a console that cannot take the line changes nothing here
         return 0;
     }
     // The instance already has its engine thread, and a second loop on the

@@ -31,5 +31,7 @@ void CommandProtocolDiag(int32_t s32Level, const char *pszColour, const char *ps
         s32Len = sizeof(szLine) - 1;
     }
     printf("%.*s\033[0m\r\n", s32Len, szLine);
-    fflush(stdout);
+    // Diagnostics are best effort: a console that cannot take the line must
+    // not change what the protocol does.
+    (void)fflush(stdout);
 }

@@ -21,7 +21,7 @@ void InitMutexAttr() {
 
 } // namespace
 
-CMutex::CMutex() : m_stHolder(0), m_u32HolderCount(0) {
+CMutex::CMutex() noexcept : m_stHolder(0), m_u32HolderCount(0) {
     RUNTIME_CHECK("mutex.cpp", 0 == pthread_once(&g_stMutexAttrInit, InitMutexAttr));
     RUNTIME_CHECK("mutex.cpp", 0 == pthread_mutex_init(&m_stMutex, g_pMutexAttr));
 }

@@ -288,8 +288,10 @@ TEST(AppLog, DebugRecordsAndTheSystemLog) {
 // that never comes back ends in the test's time-out.
 void RunUntil(const char *pszDevice, const std::function<bool()> &fnReady) {
     SerialPortSettings stSettings = {};
-    snprintf(stSettings.szDevice, sizeof(stSettings.szDevice), "%s", pszDevice);
-    snprintf(stSettings.szMode, sizeof(stSettings.szMode), "%s", "115200-8n1");
+    ASSERT_LT(snprintf(stSettings.szDevice, sizeof(stSettings.szDevice), "%s", pszDevice),
+              static_cast<int>(sizeof(stSettings.szDevice)));
+    ASSERT_LT(snprintf(stSettings.szMode, sizeof(stSettings.szMode), "%s", "115200-8n1"),
+              static_cast<int>(sizeof(stSettings.szMode)));
     delete g_objIRUpdate;                       // joined, or never started
     g_objIRUpdate = new CIRUpdate(&stSettings); // published before the thread starts
     g_bIRRunFlag = true;
@@ -331,7 +333,7 @@ TEST(CIRUpdate, EndsThroughIRUpdateExitWithOrWithoutAProtocolInstance) {
     auto tStart = std::chrono::steady_clock::now();
     CapturedStream objOut(1);
     RunUntil("/nonexistent/ttyAMA1", [&] { return fnRunErrors() >= 2; });
-    fflush(stdout);
+    ASSERT_EQ(0, fflush(stdout)); // the capture file must hold every line counted below
     const int s32Errors = fnRunErrors();
     const auto tElapsed = std::chrono::steady_clock::now() - tStart;
     const std::string strOut = objOut.Take();

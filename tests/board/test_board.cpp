@@ -3,10 +3,12 @@
 // real /dev/mem).
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -81,6 +83,14 @@ TEST(SerialOpen, RawPortFromTheModeTextOrAFailureMessage) {
     for (const Failure &stCase : {
              Failure{strSlave, "115200-8", -2, "invalid argument 3 from 115200-8"},
              Failure{strSlave, "", -2, "invalid argument 1 from "},
+             Failure{strSlave, "115200-8n", -2, "invalid argument 4 from 115200-8n"},
+             Failure{strSlave, "115200/8n1", -2, "invalid argument 2 from 115200/8n1"},
+             // A speed beyond an int's range is refused, not read as some
+             // other number (the line would have been set up at that one).
+             Failure{strSlave, "4294967296115200-8n1", -2,
+                     "invalid argument 1 from 4294967296115200-8n1"},
+             Failure{strSlave, "115200-4294967304n1", -2,
+                     "invalid argument 2 from 115200-4294967304n1"},
              Failure{"/nonexistent/ttyAMA1", "115200-8n1", -1,
                      "could not open device /nonexistent/ttyAMA1"},
              Failure{"/dev/null", "115200-8n1", -3, "could not initialize device /dev/null"},
@@ -152,7 +162,7 @@ constexpr uint32_t REGION_SIZE = 0x12221000 - REGION;
 
 std::string Hex(uint32_t u32) {
     char szBuf[16];
-    snprintf(szBuf, sizeof(szBuf), "0x%x", u32);
+    (void)snprintf(szBuf, sizeof(szBuf), "0x%x", u32); // at most 10 characters
     return szBuf;
 }
 
@@ -263,11 +273,34 @@ TEST_F(RegisterTest, MappingThatCrossesAPageBoundaryCoversBothPages) {
     // The process's map shows two pages, from the file's page 0x12150000.
     const unsigned long ulStart = reinterpret_cast<uintptr_t>(pu8) - 0xFFE;
     char szWant[64];
-    snprintf(szWant, sizeof(szWant), "%lx-%lx rw-s 12150000 ", ulStart, ulStart + 0x2000);
+    ASSERT_LT(snprintf(szWant, sizeof(szWant), "%lx-%lx rw-s 12150000 ", ulStart, ulStart + 0x2000),
+              static_cast<int>(sizeof(szWant)));
     EXPECT_NE(std::string::npos, ReadFileBytes("/proc/self/maps").find(szWant)) << szWant;
     pu8[3] = 0x5A; // the last byte lands in the file's next page
     EXPECT_EQ(0, PhysMemUnmap(const_cast<uint8_t *>(pu8), 4));
     EXPECT_EQ(0x5Au, Region()[(0x12151000 - REGION) / 4] >> 8 & 0xFF);
+}
+
+TEST_F(RegisterTest, ADevicePathTooLongForItsBufferIsNotOpenedCutShort) {
+    // A stand-in file whose path fills the device path buffer exactly; a
+    // longer path that begins with it names something else and must not map it.
+    const size_t u32Fits = PATH_MAX - 1;
+    std::string strPath = m_objDir.Path();
+    while (u32Fits - strPath.size() > 250) {
+        strPath += "/" + std::string(200, 'd'); // path components stay below 256
+        ASSERT_EQ(0, mkdir(strPath.c_str(), 0700));
+    }
+    strPath += "/" + std::string(u32Fits - strPath.size() - 1, 'm');
+    ASSERT_EQ(u32Fits, strPath.size());
+    ASSERT_TRUE(MakeSparseFile(strPath));
+    PhysMemSetDevice((strPath + "/beyond").c_str());
+    CapturedStream objErr(2);
+    void *pvMap = PhysMemMap(REGION, 4);
+    EXPECT_EQ(nullptr, pvMap);
+    if (pvMap != nullptr) {
+        PhysMemUnmap(pvMap, 4);
+    }
+    EXPECT_NE(std::string::npos, objErr.Take().find("Open dev/mem error"));
 }
 
 } // namespace

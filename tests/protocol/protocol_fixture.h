@@ -59,7 +59,7 @@ inline CmdProtocolFun TestFun() {
 inline Bytes Pattern(size_t u32Len, uint32_t u32Seed) {
     Bytes out(u32Len);
     for (size_t i = 0; i < u32Len; ++i) {
-        out[i] = static_cast<uint8_t>(i * 131 + (i >> 8) + u32Seed * 7);
+        out[i] = static_cast<uint8_t>(i * 131 + (i >> 8) + size_t{u32Seed} * 7);
     }
     return out;
 }
@@ -85,7 +85,7 @@ inline Bytes MakeFrame(uint16_t u16Cmd, uint16_t u16Sn, const Bytes &payload, ui
     Put16(frame, {{2, payload.size()}, {7, u16Sn}, {11, u16Cmd}});
     if ((u8Flags & 0x80) != 0) {
         const size_t u32Start = payload.size() <= 4 ? 9 : 13;
-        const Bytes clear(frame.begin() + u32Start, frame.end());
+        const Bytes clear(frame.begin() + static_cast<std::ptrdiff_t>(u32Start), frame.end());
         Arc4DecryptEncrypt(clear.data(), &frame[u32Start], static_cast<int>(clear.size()),
                            u8Flags & 0x7F);
     }

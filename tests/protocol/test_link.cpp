@@ -241,7 +241,8 @@ TEST(Link, SilentPeerFillsTheQueueAndRepetitionHoldsThenResumes) {
     auto fnAgeTo = [&](long s32Ms) { // the age of the frames on the protocol's clock
         g_u32Shift = static_cast<uint32_t>(s32Ms - (Clock::now() - tQueued) / 1ms);
     };
-    EXPECT_TRUE(PollUntil([&] { return fnFrames() >= 2 * 5; }, 4000)) << "sent and repeated";
+    EXPECT_TRUE(PollUntil([&] { return fnFrames() >= 2 * size_t{5}; }, 4000))
+        << "sent and repeated";
     fnAgeTo(4200);
     const size_t u32Young = fnFrames();
     EXPECT_TRUE(PollUntil([&] { return fnFrames() >= u32Young + 5; }, 700)) << "still repeated";

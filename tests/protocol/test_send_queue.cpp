@@ -293,7 +293,8 @@ TEST_F(SendQueue, ResetEmptiesTheQueueAndDropsAHalfReceivedFrame) {
 TEST_F(SendQueue, DeferredStoreKeepsCopiesIsFullAtTenAndHandsOutInSlotOrder) {
     auto Store = [&](uint16_t u16Sn, const Bytes &data) {
         _CmdProtocolParam stRec = Rec(0x100D, data);
-        memcpy(&stRec, "\xA5\x5A", 2);
+        stRec.sync1 = CMD_FRAME_SYNC1;
+        stRec.sync2 = CMD_FRAME_SYNC2;
         stRec.sn = u16Sn;
         const int s32Ret = CommandProtocolBackupCMDLongerToProgress(0, &stRec);
         CommandProtocolFrameClear(&stRec); // the caller's payload stays the caller's

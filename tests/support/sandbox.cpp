@@ -92,8 +92,9 @@ std::string ChildProcess::Start(const std::vector<std::string> &vecArgv) {
     }
     close(afdPipes[1]);
     close(afdPipes[3]);
+    const int afdRead[2] = {afdPipes[0], afdPipes[2]};
     for (int i = 0; i < 2; ++i) {
-        m_aobjReader[i] = std::thread(&ChildProcess::ReadLoop, this, afdPipes[2 * i], i);
+        m_aobjReader[i] = std::thread(&ChildProcess::ReadLoop, this, afdRead[i], i);
     }
     return std::string();
 }

@@ -20,7 +20,8 @@ private:
     bool m_taken = false;
 };
 
-/// A fresh temporary folder, removed with its contents on destruction.
+/// A fresh temporary folder, removed with its contents on destruction. When
+/// none can be made, Path() is "/tmp" and nothing is removed.
 class TempDir {
 public:
     TempDir();
@@ -30,6 +31,7 @@ public:
 
 private:
     std::string m_path;
+    bool m_bOwned = false; // made by this object, so removed by it
 };
 
 /// Reads a whole file; empty when it cannot be read.

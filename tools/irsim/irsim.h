@@ -128,3 +128,6 @@ void IrsimFileStop();
 
 /// Monotonic milliseconds (64-bit) for irsim's own timing.
 uint64_t IrsimNowMs();
+/// Pushes the report lines written so far to standard output now, so that a
+/// reader following the run sees each line as it happens.
+void IrsimFlush();

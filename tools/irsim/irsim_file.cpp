@@ -90,7 +90,7 @@ void FinishSend(int s32Phase) {
     if (s_stFile.s32Phase.compare_exchange_strong(s32Expected, s32Phase)) {
         s_stFile.u64DoneMs = IrsimNowMs();
         printf("irsim: file-send %s %s\n", PhaseName(s32Phase), s_stFile.strSendName.c_str());
-        fflush(stdout);
+        IrsimFlush();
     }
 }
 
@@ -129,7 +129,7 @@ void SenderLoop() {
         ++s_stFile.s32Attempts;
         printf("irsim: file-send start %s as %s\n", s_stFile.strSendPath.c_str(),
                s_stFile.strSendName.c_str());
-        fflush(stdout);
+        IrsimFlush();
         bStarted = CommandProtocolTransferFileSendStart(s32Handle, 0, s_stFile.strSendPath.c_str(),
                                                         s_stFile.strSendName.c_str()) == 0;
         if (!bStarted) {
@@ -206,7 +206,7 @@ void OtherCommand(const _CmdProtocolParam *pstFrame) {
         printf("irsim: unexpected cmd 0x%x len %u\n", pstFrame->cmd, pstFrame->len);
         break;
     }
-    fflush(stdout);
+    IrsimFlush();
 }
 
 void Summary() {

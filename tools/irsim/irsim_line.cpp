@@ -20,6 +20,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <thread>
 #include <utility>
@@ -31,7 +32,7 @@ namespace {
 
 // Bytes held for pacing in each direction; beyond this the line overruns
 // and the excess is lost, as on a real UART whose reader falls behind.
-constexpr size_t IRSIM_PACE_BACKLOG = 64 * 1024;
+constexpr size_t IRSIM_PACE_BACKLOG = size_t{64} * 1024;
 // How long an unpaced write waits for room in the pty before giving up.
 constexpr int IRSIM_WRITE_WAIT_MS = 200;
 constexpr int IRSIM_NOISE_MAX = 16;
@@ -42,9 +43,10 @@ std::string s_strSlave;
 bool s_bLinkMade = false;
 
 // One generator per direction: the faults of one direction do not shift
-// when the other direction carries more or fewer bytes.
-std::mt19937_64 s_objRxRng;
-std::mt19937_64 s_objTxRng;
+// when the other direction carries more or fewer bytes. IrsimLineOpen makes
+// them from --seed before any byte passes.
+std::optional<std::mt19937_64> s_optRxRng;
+std::optional<std::mt19937_64> s_optTxRng;
 
 std::atomic<bool> s_bSeen{false};
 std::atomic<bool> s_bHungUp{false};
@@ -79,7 +81,12 @@ struct Sniffer {
     uint64_t u64Repeats = 0;
     std::vector<bool> vecSnSeen = std::vector<bool>(65536, false);
     std::map<uint16_t, uint64_t> mapByCmd;
-} s_stSniff;
+};
+/// Built at first use rather than before main.
+Sniffer &Sniff() {
+    static Sniffer s_stSniff;
+    return s_stSniff;
+}
 
 /// Turnaround times in microseconds: min, max, sum and count.
 struct Turnaround {
@@ -126,27 +133,28 @@ void NoteRequestWritten(uint64_t u64Now) {
 }
 
 void SniffFrame() {
-    const uint8_t *pu8 = s_stSniff.au8Buf;
+    Sniffer &s = Sniff();
+    const uint8_t *pu8 = s.au8Buf;
     uint16_t u16Len = static_cast<uint16_t>(pu8[2] | pu8[3] << 8);
     uint16_t u16Crc = static_cast<uint16_t>(pu8[4] | pu8[5] << 8);
     int s32Covered = u16Len <= CMD_FRAME_SHORT_MAX ? CMD_FRAME_SHORT_LEN - 6 : 7 + u16Len;
     if (CommandProtocolCrc16(0, pu8 + 6, s32Covered) != u16Crc) {
-        ++s_stSniff.u64Bad;
+        ++s.u64Bad;
         return;
     }
     uint16_t u16Cmd = static_cast<uint16_t>(pu8[11] | pu8[12] << 8);
     uint16_t u16Sn = static_cast<uint16_t>(pu8[7] | pu8[8] << 8);
     if (u16Cmd == CMD_ACK) {
-        ++s_stSniff.u64Acks;
+        ++s.u64Acks;
         return;
     }
-    ++s_stSniff.u64Frames;
-    ++s_stSniff.mapByCmd[u16Cmd];
-    if (s_stSniff.vecSnSeen[u16Sn]) {
-        ++s_stSniff.u64Repeats;
+    ++s.u64Frames;
+    ++s.mapByCmd[u16Cmd];
+    if (s.vecSnSeen[u16Sn]) {
+        ++s.u64Repeats;
         return;
     }
-    s_stSniff.vecSnSeen[u16Sn] = true;
+    s.vecSnSeen[u16Sn] = true;
     if (u16Cmd == 0x604 || u16Cmd == 0x605) {
         NoteChunkArrived(NowUs());
     }
@@ -154,7 +162,7 @@ void SniffFrame() {
 
 /// Assembles frames the way the receiver does (sync bytes and len only).
 void SniffByte(uint8_t u8Byte) {
-    Sniffer &s = s_stSniff;
+    Sniffer &s = Sniff();
     if (s.u32Count == 0) {
         if (u8Byte == CMD_FRAME_SYNC1) {
             s.au8Buf[s.u32Count++] = u8Byte;
@@ -244,7 +252,12 @@ void WriteRaw(const uint8_t *pu8Buf, size_t u32Len) {
 // so that the protocol's engine never sleeps in Write.
 std::mutex s_objTxMutex;
 std::condition_variable s_objTxCond;
-std::deque<uint8_t> s_dqTx;
+/// Bytes waiting for their time on the line (under s_objTxMutex); built at
+/// first use rather than before main.
+std::deque<uint8_t> &TxQueue() {
+    static std::deque<uint8_t> s_dqTx;
+    return s_dqTx;
+}
 bool s_bTxStop = false;
 std::thread s_objTxThread;
 
@@ -255,16 +268,17 @@ void TxPacer() {
     const size_t u32Burst = std::max<size_t>(1, s_stOpt.u32Baud / 10 / 1000);
     uint64_t u64LineFree = 0;
     std::vector<uint8_t> vecBurst;
+    std::deque<uint8_t> &dqTx = TxQueue();
     for (;;) {
         {
             std::unique_lock<std::mutex> objLock(s_objTxMutex);
-            s_objTxCond.wait(objLock, [] { return s_bTxStop || !s_dqTx.empty(); });
-            if (s_dqTx.empty()) {
+            s_objTxCond.wait(objLock, [&dqTx] { return s_bTxStop || !dqTx.empty(); });
+            if (dqTx.empty()) {
                 return;
             }
-            size_t n = std::min(u32Burst, s_dqTx.size());
-            vecBurst.assign(s_dqTx.begin(), s_dqTx.begin() + static_cast<long>(n));
-            s_dqTx.erase(s_dqTx.begin(), s_dqTx.begin() + static_cast<long>(n));
+            size_t n = std::min(u32Burst, dqTx.size());
+            vecBurst.assign(dqTx.begin(), dqTx.begin() + static_cast<long>(n));
+            dqTx.erase(dqTx.begin(), dqTx.begin() + static_cast<long>(n));
         }
         uint64_t u64Now = NowUs();
         if (u64LineFree < u64Now) {
@@ -287,12 +301,13 @@ void Emit(const std::vector<uint8_t> &vecBytes) {
         return;
     }
     std::lock_guard<std::mutex> objLock(s_objTxMutex);
+    std::deque<uint8_t> &dqTx = TxQueue();
     for (uint8_t u8Byte : vecBytes) {
-        if (s_dqTx.size() >= IRSIM_PACE_BACKLOG) {
+        if (dqTx.size() >= IRSIM_PACE_BACKLOG) {
             ++s_stCount.u64TxOverrun;
             continue;
         }
-        s_dqTx.push_back(u8Byte);
+        dqTx.push_back(u8Byte);
     }
     s_objTxCond.notify_one();
 }
@@ -305,7 +320,10 @@ std::thread s_objRxThread;
 
 // Pacing of the receiving direction: each byte read from the pty becomes
 // available one byte time after the previous one.
-std::deque<std::pair<uint64_t, uint8_t>> s_dqRx;
+std::deque<std::pair<uint64_t, uint8_t>> &RxQueue() {
+    static std::deque<std::pair<uint64_t, uint8_t>> s_dqRx;
+    return s_dqRx;
+}
 uint64_t s_u64RxLastReady = 0;
 
 /// Takes one byte as it has crossed the line: sniffs it, then applies the
@@ -313,12 +331,12 @@ uint64_t s_u64RxLastReady = 0;
 bool RxFault(uint8_t *pu8Byte) {
     ++s_stCount.u64RxBytes;
     SniffByte(*pu8Byte);
-    if (Chance(s_objRxRng, s_stOpt.dDropRx)) {
+    if (Chance(*s_optRxRng, s_stOpt.dDropRx)) {
         ++s_stCount.u64RxDropped;
         return false;
     }
-    if (Chance(s_objRxRng, s_stOpt.dCorruptRx)) {
-        *pu8Byte ^= static_cast<uint8_t>(1 + s_objRxRng() % 255);
+    if (Chance(*s_optRxRng, s_stOpt.dCorruptRx)) {
+        *pu8Byte ^= static_cast<uint8_t>(1 + (*s_optRxRng)() % 255);
         ++s_stCount.u64RxCorrupted;
     }
     return true;
@@ -346,13 +364,14 @@ void Deliver(const uint8_t *pu8Bytes, int s32Count) {
 void RxReader() {
     const uint64_t u64ByteUs = ByteTimeUs();
     uint8_t au8Raw[1024];
+    std::deque<std::pair<uint64_t, uint8_t>> &dqRx = RxQueue();
     while (!s_bRxStop.load()) {
         // Wake for new bytes, for the next paced byte's time (to the
         // microsecond, so a backlog is not spun on), or to look at the stop flag.
         uint64_t u64WaitUs = 20000;
-        if (!s_dqRx.empty()) {
+        if (!dqRx.empty()) {
             uint64_t u64Now = NowUs();
-            uint64_t u64Due = s_dqRx.front().first;
+            uint64_t u64Due = dqRx.front().first;
             u64WaitUs = u64Due <= u64Now ? 0 : std::min<uint64_t>(u64Due - u64Now, u64WaitUs);
         }
         const timespec stWait{0, static_cast<long>(u64WaitUs * 1000)};
@@ -368,12 +387,12 @@ void RxReader() {
                 } else {
                     uint64_t u64Now = NowUs();
                     for (ssize_t i = 0; i < n; ++i) {
-                        if (s_dqRx.size() >= IRSIM_PACE_BACKLOG) {
+                        if (dqRx.size() >= IRSIM_PACE_BACKLOG) {
                             ++s_stCount.u64RxOverrun;
                             continue;
                         }
                         s_u64RxLastReady = std::max(s_u64RxLastReady, u64Now) + u64ByteUs;
-                        s_dqRx.emplace_back(s_u64RxLastReady, au8Raw[i]);
+                        dqRx.emplace_back(s_u64RxLastReady, au8Raw[i]);
                     }
                 }
             } else if (n < 0 && errno == EIO) {
@@ -390,14 +409,14 @@ void RxReader() {
             }
             usleep(5000);
         }
-        if (!s_dqRx.empty()) {
+        if (!dqRx.empty()) {
             uint64_t u64Now = NowUs();
             uint8_t au8Due[1024];
             int s32Due = 0;
-            while (s32Due < static_cast<int>(sizeof(au8Due)) && !s_dqRx.empty() &&
-                   s_dqRx.front().first <= u64Now) {
-                au8Due[s32Due++] = s_dqRx.front().second;
-                s_dqRx.pop_front();
+            while (s32Due < static_cast<int>(sizeof(au8Due)) && !dqRx.empty() &&
+                   dqRx.front().first <= u64Now) {
+                au8Due[s32Due++] = dqRx.front().second;
+                dqRx.pop_front();
             }
             Deliver(au8Due, s32Due);
         }
@@ -408,8 +427,8 @@ void RxReader() {
 
 int IrsimLineOpen(const IrsimOptions &stOpt) {
     s_stOpt = stOpt;
-    s_objRxRng.seed(stOpt.u64Seed * 2 + 1);
-    s_objTxRng.seed(stOpt.u64Seed * 2 + 2);
+    s_optRxRng.emplace(stOpt.u64Seed * 2 + 1);
+    s_optTxRng.emplace(stOpt.u64Seed * 2 + 2);
 
     if (!stOpt.strDevice.empty()) {
         s_fd = open(stOpt.strDevice.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -461,7 +480,7 @@ int IrsimLineOpen(const IrsimOptions &stOpt) {
         }
         printf("irsim: pty %s\n", acSlave);
     }
-    fflush(stdout);
+    IrsimFlush();
 
     return 0;
 }
@@ -490,8 +509,8 @@ void IrsimLineClose() {
             std::lock_guard<std::mutex> objLock(s_objTxMutex);
             s_bTxStop = true;
             // Whatever is still queued would reach nobody in time; drop it.
-            s_stCount.u64TxOverrun += s_dqTx.size();
-            s_dqTx.clear();
+            s_stCount.u64TxOverrun += TxQueue().size();
+            TxQueue().clear();
         }
         s_objTxCond.notify_one();
         s_objTxThread.join();
@@ -519,28 +538,28 @@ int IrsimLineWrite(const uint8_t *pu8Buf, int s32Len) {
     // Acknowledgements go out as one 17-byte write with command 0.
     const bool bAck =
         bFrameStart && s32Len == CMD_FRAME_SHORT_LEN && pu8Buf[11] == 0 && pu8Buf[12] == 0;
-    if (bAck && Chance(s_objTxRng, s_stOpt.dWithholdAck)) {
+    if (bAck && Chance(*s_optTxRng, s_stOpt.dWithholdAck)) {
         ++s_stCount.u64AcksWithheld;
         return 0;
     }
     std::vector<uint8_t> vecOut;
     vecOut.reserve(static_cast<size_t>(s32Len) + IRSIM_NOISE_MAX);
-    if (bFrameStart && Chance(s_objTxRng, s_stOpt.dGarbage)) {
-        int s32Noise = 1 + static_cast<int>(s_objTxRng() % IRSIM_NOISE_MAX);
+    if (bFrameStart && Chance(*s_optTxRng, s_stOpt.dGarbage)) {
+        int s32Noise = 1 + static_cast<int>((*s_optTxRng)() % IRSIM_NOISE_MAX);
         for (int i = 0; i < s32Noise; ++i) {
-            vecOut.push_back(static_cast<uint8_t>(s_objTxRng()));
+            vecOut.push_back(static_cast<uint8_t>((*s_optTxRng)()));
         }
         ++s_stCount.u64NoiseBursts;
         s_stCount.u64NoiseBytes += static_cast<uint64_t>(s32Noise);
     }
     for (int i = 0; i < s32Len; ++i) {
         uint8_t u8Byte = pu8Buf[i];
-        if (Chance(s_objTxRng, s_stOpt.dDropTx)) {
+        if (Chance(*s_optTxRng, s_stOpt.dDropTx)) {
             ++s_stCount.u64TxDropped;
             continue;
         }
-        if (Chance(s_objTxRng, s_stOpt.dCorruptTx)) {
-            u8Byte ^= static_cast<uint8_t>(1 + s_objTxRng() % 255);
+        if (Chance(*s_optTxRng, s_stOpt.dCorruptTx)) {
+            u8Byte ^= static_cast<uint8_t>(1 + (*s_optTxRng)() % 255);
             ++s_stCount.u64TxCorrupted;
         }
         vecOut.push_back(u8Byte);
@@ -559,16 +578,16 @@ bool IrsimLineHungUp() {
 
 void IrsimLinePrintSummary() {
     const LineCounters &c = s_stCount;
+    const Sniffer &s = Sniff();
     printf("irsim: rx-bytes %llu\n", static_cast<unsigned long long>(c.u64RxBytes));
     printf("irsim: tx-bytes %llu\n", static_cast<unsigned long long>(c.u64TxBytes));
-    printf("irsim: rx-frames %llu\n", static_cast<unsigned long long>(s_stSniff.u64Frames));
-    printf("irsim: rx-repeats %llu\n", static_cast<unsigned long long>(s_stSniff.u64Repeats));
-    printf("irsim: rx-acks %llu\n", static_cast<unsigned long long>(s_stSniff.u64Acks));
-    printf("irsim: rx-bad-frames %llu\n", static_cast<unsigned long long>(s_stSniff.u64Bad));
-    auto itStart = s_stSniff.mapByCmd.find(0x600);
-    printf(
-        "irsim: start-frames %llu\n",
-        static_cast<unsigned long long>(itStart == s_stSniff.mapByCmd.end() ? 0 : itStart->second));
+    printf("irsim: rx-frames %llu\n", static_cast<unsigned long long>(s.u64Frames));
+    printf("irsim: rx-repeats %llu\n", static_cast<unsigned long long>(s.u64Repeats));
+    printf("irsim: rx-acks %llu\n", static_cast<unsigned long long>(s.u64Acks));
+    printf("irsim: rx-bad-frames %llu\n", static_cast<unsigned long long>(s.u64Bad));
+    auto itStart = s.mapByCmd.find(0x600);
+    printf("irsim: start-frames %llu\n",
+           static_cast<unsigned long long>(itStart == s.mapByCmd.end() ? 0 : itStart->second));
     printf("irsim: faults rx-corrupted %llu rx-dropped %llu tx-corrupted %llu tx-dropped %llu "
            "noise-bursts %llu noise-bytes %llu acks-withheld %llu\n",
            static_cast<unsigned long long>(c.u64RxCorrupted),

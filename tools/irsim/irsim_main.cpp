@@ -38,7 +38,8 @@ int main(int argc, char **argv) {
     sigaction(SIGTERM, &stAction, nullptr);
     sigaction(SIGINT, &stAction, nullptr);
     sigaction(SIGHUP, &stAction, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    // SIG_ERR comes only for an invalid signal number, and SIGPIPE is valid.
+    (void)signal(SIGPIPE, SIG_IGN);
 
     // Only the protocol's error lines, unless asked for everything.
     elogLev = stOpt.bVerbose ? 5 : 1;
@@ -107,6 +108,6 @@ int main(int argc, char **argv) {
     IrsimLinePrintSummary();
     int s32Status = IrsimMcuPrintSummary();
     printf("irsim: exit %d\n", s32Status);
-    fflush(stdout);
+    IrsimFlush();
     return s32Status;
 }

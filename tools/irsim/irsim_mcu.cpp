@@ -36,7 +36,7 @@ enum : uint16_t {
 
 // Received image bytes kept per attempt; a longer image is still summed but
 // no longer stored (an IR microcontroller's flash is far smaller).
-constexpr size_t MCU_IMAGE_MAX = 16u * 1024 * 1024;
+constexpr size_t MCU_IMAGE_MAX = size_t{16} * 1024 * 1024;
 // How long a final verdict may stay unacknowledged before the run counts as
 // ended anyway (the tool may have stopped right after taking it).
 constexpr uint64_t MCU_VERDICT_GRACE_MS = 3000;
@@ -264,7 +264,7 @@ void OnEnd(const _CmdProtocolParam *pstFrame) {
            m.u32EndRecords, m.u32EndChecksum, m.u32EndReceivedSum,
            static_cast<unsigned long long>(m.u64AttemptBytes), m.u32AttemptChunks,
            m.bEndChecksumOk ? "ok" : "bad", u16Code);
-    fflush(stdout);
+    IrsimFlush();
     NoteVerdict(u16Code, SendAnswer(u16Code, reinterpret_cast<const uint8_t *>("\0\0\0\0"), 4));
 }
 
@@ -276,6 +276,12 @@ std::vector<uint8_t> ReadWholeFile(const std::string &strPath, bool *pbOk) {
 }
 
 } // namespace
+
+void IrsimFlush() {
+    // A reader that has gone away cannot be helped: the run goes on, and its
+    // exit status still tells the result.
+    (void)fflush(stdout);
+}
 
 uint64_t IrsimNowMs() {
     timespec stNow{};

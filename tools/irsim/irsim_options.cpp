@@ -72,7 +72,7 @@ struct IrsimOptRow {
     bool (*pfnSet)(IrsimOptions *pstOpt, const char *pszValue);
 };
 
-const IrsimOptRow s_astOptions[] = {
+constexpr IrsimOptRow s_astOptions[] = {
     {"--device", "PATH", "use this serial device instead of creating a pty", "",
      [](IrsimOptions *p, const char *v) { return p->strDevice = v, true; }},
     {"--link", "PATH", "also make PATH a symbolic link to the pty's other end", "",
@@ -142,7 +142,8 @@ const IrsimOptRow s_astOptions[] = {
 };
 
 void PrintHelp() {
-    fputs(IRSIM_USAGE, stdout);
+    // Help text for a person at a terminal; there is no one else to tell.
+    (void)fputs(IRSIM_USAGE, stdout);
     for (const IrsimOptRow &stRow : s_astOptions) {
         std::string strLeft = std::string("  ") + stRow.pszName;
         if (stRow.pszArg != nullptr) {
@@ -150,7 +151,7 @@ void PrintHelp() {
         }
         printf("%-26s %s\n", strLeft.c_str(), stRow.pszHelp);
     }
-    fputs(IRSIM_EPILOGUE, stdout);
+    (void)fputs(IRSIM_EPILOGUE, stdout);
 }
 
 bool ParseUint(const char *pszText, uint64_t u64Max, uint64_t *pu64Out) {
@@ -204,7 +205,8 @@ bool ParseFailList(const char *pszText, std::vector<uint16_t> *pvecOut) {
 }
 
 int UsageError(const char *pszOpt, const char *pszWhy) {
-    fprintf(stderr, "irsim: %s: %s (see --help)\n", pszOpt, pszWhy);
+    // The result tells the caller; the line is for the person who typed it.
+    (void)fprintf(stderr, "irsim: %s: %s (see --help)\n", pszOpt, pszWhy);
     return -1;
 }
 

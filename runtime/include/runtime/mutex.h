@@ -15,7 +15,9 @@
 /// one does not hold, destroying a held mutex) stops the process.
 class CMutex {
 public:
-    CMutex();
+    /// Never throws: a failed set-up stops the process (RUNTIME_CHECK), which
+    /// is what lets the process-wide send lock be built before main.
+    CMutex() noexcept;
     ~CMutex();
 
     CMutex(const CMutex &) = delete;
