@@ -2,15 +2,16 @@
 # The whole test suite, on a fresh Debian 12 machine, as root:
 # a warnings-as-errors build with every test (end-to-end runs in private mount
 # namespaces included), the unit and protocol tests under AddressSanitizer,
-# UndefinedBehaviorSanitizer and ThreadSanitizer, and the 32-bit ARM build
-# with its tests under qemu-arm.
+# UndefinedBehaviorSanitizer and ThreadSanitizer, a bounded fault-injection
+# soak of the real binary (scripts/soak.sh), and the 32-bit ARM build with its
+# tests under qemu-arm.
 #
-#   scripts/test.sh [stage...]   stages: native asan ubsan tsan armhf (default: all)
+#   scripts/test.sh [stage...]   stages: native soak asan ubsan tsan armhf (default: all)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(native asan ubsan tsan armhf)
+[ ${#stages[@]} -gt 0 ] || stages=(native soak asan ubsan tsan armhf)
 jobs=$(nproc)
 
 scripts/deps.sh base
@@ -39,6 +40,16 @@ for stage in "${stages[@]}"; do
         fi
         configure_build build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo
         ctest --test-dir build/native --output-on-failure -j "$jobs" --repeat until-pass:2
+        ;;
+    soak)
+        # About three minutes: no run starts after 150 s, and the last ones
+        # take seconds to finish. A new seed base each time, so CI keeps
+        # covering new runs; a failure names its seed.
+        if [ "$(id -u)" = 0 ]; then
+            scripts/soak.sh --seconds 150 --runs 1000 --jobs 2
+        else
+            echo "soak: needs root (a mount namespace per run); skipped"
+        fi
         ;;
     asan | ubsan | tsan)
         case "$stage" in
