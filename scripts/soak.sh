@@ -125,12 +125,28 @@ my $chunks = int(($size + 63) / 64);
 my $selector = pick(0.5, 0.5) == 0 ? 2 : (0, 1, 3, 0xA000, 0xFFFFFFFF)[uni(0, 4)];
 my $ready_len = pick(0.5, 0.5) == 0 ? 4 : uni(5, 64);
 
+# Failure reports: none, one, two, or three (the tool then gives up).
+my @codes = (0x606, 0x606, 0x606, 0x607, 0x607, 0x601, 0x600, 0x604, 0x605, 0xA00);
+my (@fail, @attempts);
+for (1 .. pick(0.35, 0.25, 0.2, 0.2)) {
+    my $code = $codes[uni(0, $#codes)];
+    my $at = pick(0.2, 0.3, 0.45, 0.05);
+    my $point = ("start", "end", uni(1, $chunks), $chunks + uni(1, 3))[$at];
+    push @fail, sprintf("%x@%s", $code, $point);
+    push @attempts, $point eq "start" ? 0 : $point eq "end" || $point > $chunks ? $chunks : $point;
+}
+push @attempts, $chunks if @fail < 3; # the last attempt runs to its end
+
 # Faults: each kind on with probability 0.6 (two at least), aiming at a few
-# occurrences in one attempt (sometimes a storm), whatever the image size.
-my $rx = $chunks * 94 + 72;       # bytes from the tool: chunks, start, end, acks
-my $tx = ($chunks + 2) * 34;      # bytes from irsim: requests and acks
-my $frames = 2 * ($chunks + 2);   # frames irsim writes
-my $acks = $chunks + 2;           # acknowledgements irsim writes
+# occurrences in the whole run (sometimes a storm), whatever the image size
+# and however early failure reports cut attempts short.
+my ($rx, $tx, $frames, $acks) = (0, 0, 0, 0);
+for my $n (@attempts) {
+    $rx += $n * 94 + 72;        # bytes from the tool: chunks, start, end, acks
+    $tx += ($n + 2) * 34;       # bytes from irsim: requests and acks
+    $frames += 2 * ($n + 2);    # frames irsim writes
+    $acks += $n + 2;            # acknowledgements irsim writes
+}
 my @names = qw(garbage corrupt-rx corrupt-tx drop-rx drop-tx withhold-ack);
 my @volume = ($frames, $rx, $tx, $rx, $tx, $acks);
 # Caps: with at most 1% of the bytes altered or lost per direction, a chunk
@@ -149,7 +165,8 @@ $expected += $on[$_] * $rate[$_] * $volume[$_] for 0 .. $#names;
 if ($expected < 4) {
     $on[0] = $on[5] = 1;
 }
-my (@args, @cfg);
+my @args;
+my @cfg;
 for my $i (0 .. $#names) {
     next unless $on[$i];
     my $rate = sprintf("%.3g", $rate[$i]);
@@ -157,15 +174,6 @@ for my $i (0 .. $#names) {
     push @cfg, "$names[$i] $rate";
 }
 
-# Failure reports: none, one, two, or three (the tool then gives up).
-my @codes = (0x606, 0x606, 0x606, 0x607, 0x607, 0x601, 0x600, 0x604, 0x605, 0xA00);
-my @fail;
-for (1 .. pick(0.35, 0.25, 0.2, 0.2)) {
-    my $code = $codes[uni(0, $#codes)];
-    my $at = pick(0.2, 0.3, 0.45, 0.05);
-    my $point = ("start", "end", uni(1, $chunks), $chunks + uni(1, 3))[$at];
-    push @fail, sprintf("%x@%s", $code, $point);
-}
 push @args, "--fail", join(",", @fail) if @fail;
 
 # The image, and a decoy under the other name.
@@ -247,7 +255,7 @@ run_one() { # index, seed
     else
         # The sandbox execs its way into the tool: the child of timeout is the tool.
         timeout -s KILL "$bound" "${tool_cmd[@]}" >"$dir/tool.out" 2>"$dir/tool.err" || tool_rc=$?
-        if [ "$tool_rc" = 137 ]; then
+        if [ "$tool_rc" = 137 ] || [ "$tool_rc" = 124 ]; then
             why+=("HANG: the tool was still running after ${bound}s and was killed")
             kill -TERM "$sim_pid" 2>/dev/null || true # irsim sums up on its way out
         elif [ "$tool_rc" != 0 ]; then
