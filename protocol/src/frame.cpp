@@ -3,6 +3,7 @@
 // A record holds the 13 header bytes as on the wire, then either the 4-byte
 // data field (len 0..4) or a reference to a payload buffer of len bytes.
 // Payload buffers are allocated with malloc and released with free.
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -53,14 +54,30 @@ void CommandProtocolFrameWrite(CmdProtocolInstance *pstInst, const _CmdProtocolP
     if (pstInst->fun.Write == nullptr) {
         return;
     }
+    // A receiver that hunts for a frame start takes a 0xA5 as the first sync
+    // byte, and then a second 0xA5 throws it back to hunting, so the start
+    // right after it is lost. A frame whose last byte is 0xA5, repeated back
+    // to back, could then never be found again by a peer that lost step once
+    // in front of it (a dropped byte is enough): every repeat would begin just
+    // after that 0xA5. One filler byte, which a hunting receiver passes over,
+    // keeps a frame start from following a 0xA5 on the line.
+    if (pstInst->lastWriteByte.load(std::memory_order_relaxed) == CMD_FRAME_SYNC1) {
+        static const uint8_t s_u8Filler = 0;
+        pstInst->fun.Write(&s_u8Filler, 1);
+    }
+    const uint8_t *pu8Bytes = CmdParamBytes(pstRec);
+    uint8_t u8Last = pu8Bytes[CMD_FRAME_SHORT_LEN - 1];
     if (pstRec->len <= CMD_FRAME_SHORT_MAX) {
-        pstInst->fun.Write(CmdParamBytes(pstRec), CMD_FRAME_SHORT_LEN);
-        return;
+        pstInst->fun.Write(pu8Bytes, CMD_FRAME_SHORT_LEN);
+    } else {
+        pstInst->fun.Write(pu8Bytes, CMD_FRAME_HEAD_LEN);
+        u8Last = pu8Bytes[CMD_FRAME_HEAD_LEN - 1];
+        if (pstRec->payload != nullptr) {
+            pstInst->fun.Write(pstRec->payload, pstRec->len);
+            u8Last = pstRec->payload[pstRec->len - 1];
+        }
     }
-    pstInst->fun.Write(CmdParamBytes(pstRec), CMD_FRAME_HEAD_LEN);
-    if (pstRec->payload != nullptr) {
-        pstInst->fun.Write(pstRec->payload, pstRec->len);
-    }
+    pstInst->lastWriteByte.store(u8Last, std::memory_order_relaxed);
 }
 
 void CommandProtocolFrameClear(_CmdProtocolParam *pstRec) {

@@ -88,6 +88,7 @@ void CommandProtocolInstanceInit(CmdProtocolInstance *pstInst, const CmdProtocol
     pstInst->debugFlags.store(0);
     pstInst->txCount = 0;
     pstInst->ackCount = 0;
+    pstInst->lastWriteByte.store(0);
     uint32_t u32Now = CommandProtocolClockMs();
     pstInst->lastAckTime = u32Now;
     pstInst->lastSendTime = u32Now;

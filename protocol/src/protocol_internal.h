@@ -72,6 +72,8 @@ struct CmdProtocolInstance {
     std::atomic<bool> fileHistoryClearPending{false};
     uint32_t lastAckTime = 0;
     uint32_t lastSendTime = 0;
+    // The last byte this instance put on the link (see CommandProtocolFrameWrite).
+    std::atomic<uint8_t> lastWriteByte{0};
     std::atomic<uint8_t> status{0};
     uint8_t cipherParam = 0;
     uint8_t sendByte9 = 0;

@@ -58,6 +58,44 @@ TEST(UpdateFailures, OneFailureThenSuccess) {
     }
 }
 
+// Failure reports at chosen points: in answer to the third chunk (in place of
+// the request for the fourth), to a start command, and past the end of the
+// image (given at the end record instead). Each restarts the image from its
+// first byte, and the third ends the run.
+TEST(UpdateFailures, ReportsAtChosenPoints) {
+    E2E_REQUIRE_SANDBOX();
+    {
+        SCOPED_TRACE("two reports, then success");
+        UpdateRun objRun;
+        objRun.m_strImage = MakeImage(300, 11); // five chunks
+        objRun.m_vecSimArgs = {"--fail", "606@3,607@start"};
+        ASSERT_NO_FATAL_FAILURE(objRun.Run());
+        objRun.ExpectSuccess();
+        EXPECT_EQ("606@3 607@start", objRun.Value("failures-given"));
+        EXPECT_EQ(1u, Count(objRun.m_objTool.Stdout(), "update CHECK failed \n"));
+        EXPECT_EQ(1u, Count(objRun.m_objTool.Stdout(), "update MEM failed \n"));
+        EXPECT_EQ(3, objRun.Number("start-commands"));
+        EXPECT_EQ(8, objRun.Number("chunks-total")); // 3 of the first attempt, then all 5
+        EXPECT_EQ(1, objRun.Number("end-records"));
+    }
+    {
+        SCOPED_TRACE("the third report ends the run");
+        UpdateRun objRun;
+        objRun.m_strImage = MakeImage(300, 12);
+        objRun.m_vecSimArgs = {"--fail", "606@5,601@1,607@1000"};
+        ASSERT_NO_FATAL_FAILURE(objRun.Run());
+        SCOPED_TRACE(objRun.Trace());
+        EXPECT_EQ("606@5 601@1 607@end", objRun.Value("failures-given"));
+        EXPECT_EQ(3, objRun.Number("failures-scripted"));
+        EXPECT_EQ(11, objRun.Number("chunks-total")); // 5, 1, then all 5
+        EXPECT_EQ(1, objRun.Number("end-records"));
+        EXPECT_EQ("failure", objRun.Value("verdict"));
+        EXPECT_EQ(1u, Count(objRun.m_objTool.Stdout(), "update time is over 3,update failed\n"));
+        EXPECT_EQ(0u, Count(objRun.m_objTool.Stdout(), "update success\n"));
+        EXPECT_EQ("", ReadFileBytes(objRun.m_strVar + "/success.log")) << "success record written";
+    }
+}
+
 // No image in the working folder: "open file failed" and the end record in
 // place of a chunk, with checksum 0.
 TEST(UpdateFailures, MissingImage) {

@@ -145,6 +145,43 @@ TEST_F(SendQueue, RepetitionHoldsAfter5000msOfSilenceAndResumesOnAnyPeerFrame) {
     EXPECT_EQ(std::vector<uint16_t>{0x600}, Transmit(11, u32T0 + 9001));
 }
 
+// A frame whose last byte is 0xA5 loses a byte on its first way over, and its
+// repeats follow back to back. The peer's receiver, thrown out of step, hunts
+// through the next repeat up to that last 0xA5, takes it for a frame start
+// and drops the real start after it (a second 0xA5 is no new start). Without
+// a filler byte between them, every later repeat would be lost the same way.
+TEST_F(SendQueue, ARepeatedFrameEndingIn0xA5IsFoundAgainByAPeerOutOfStep) {
+    Bytes data = Pattern(64, 3);
+    data.back() = 0xA5;
+    const Bytes frame = MakeFrame(0x604, static_cast<uint16_t>(Queue(0x604, data, 0)), data);
+    Bytes line;
+    for (uint32_t u32T = g_u32Now; u32T < g_u32Now + 500; u32T += 100) {
+        CommandProtocolTransmitStep(m_pstInst, u32T);
+        Bytes wire = TakeWire();
+        // Each transmission is the frame itself, the repeats after one filler byte.
+        EXPECT_EQ(line.empty() ? frame : Cat({{0x00}, frame}), wire);
+        if (line.empty()) {
+            wire.erase(wire.begin() + 20); // lost on the line
+        }
+        line = Cat({line, wire});
+    }
+    CmdProtocolInstance stPeer;
+    const CmdProtocolFun stFun = TestFun();
+    CommandProtocolInstanceInit(&stPeer, &stFun, "peer", 0);
+    for (uint8_t u8Byte : line) {
+        CommandProtocolRecvOneByte(&stPeer, u8Byte);
+    }
+    size_t u32Whole = 0;
+    for (_CmdProtocolParam &stSlot : stPeer.recvSlots) {
+        if (stSlot.sync1 == 0xA5 && CommandProtocolFrameCrc(&stSlot) == stSlot.crc &&
+            stSlot.len == data.size() && memcmp(CmdParamPayload(&stSlot), data.data(), 64) == 0) {
+            ++u32Whole;
+        }
+        CommandProtocolFrameClear(&stSlot);
+    }
+    EXPECT_GE(u32Whole, 1u) << "the frame never arrived whole";
+}
+
 TEST_F(SendQueue, TenFramesFillTheQueueAndOnlyFiveFromTheOldestUnacknowledgedGoOut) {
     // The peer remembers the last ten sequence numbers: a frame that waits for
     // its acknowledgement must not see ten newer ones recorded before its repeat.

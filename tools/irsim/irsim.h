@@ -22,18 +22,30 @@
 enum IrsimFailAt {
     IRSIM_FAIL_AT_END,   // in answer to an end record, in place of the verdict
     IRSIM_FAIL_AT_START, // in answer to a start command, in place of the ready command
+    IRSIM_FAIL_AT_CHUNK, // in answer to the n-th chunk of an attempt, in place of the request
+                         // for the next
+};
+
+/// One scripted failure report: its code and where it is given. Reports are
+/// given strictly in their order; a report is not considered before the one
+/// ahead of it has been given.
+struct IrsimFailure {
+    uint16_t u16Code = 0;
+    bool bDefaultPoint = true; // no point of its own: --fail-at decides
+    IrsimFailAt eWhere = IRSIM_FAIL_AT_END;
+    uint32_t u32Chunk = 0; // IRSIM_FAIL_AT_CHUNK: 1 for the first chunk of an attempt
 };
 
 struct IrsimOptions {
-    std::string strDevice;         // serial device to use; empty: create a pty
-    std::string strLink;           // optional symlink to the pty's slave
-    uint32_t u32Selector = 2;      // selector sent in the ready command
-    uint32_t u32ReadyLen = 4;      // payload length of the ready command, 4..512
-    std::vector<uint16_t> vecFail; // scripted failure reports, in order
-    IrsimFailAt eFailAt = IRSIM_FAIL_AT_END;
-    uint32_t u32MaxFailures = 3; // failure reports after which the tool gives up
-    std::string strOut;          // where the received image goes
-    std::string strExpect;       // reference image
+    std::string strDevice;                   // serial device to use; empty: create a pty
+    std::string strLink;                     // optional symlink to the pty's slave
+    uint32_t u32Selector = 2;                // selector sent in the ready command
+    uint32_t u32ReadyLen = 4;                // payload length of the ready command, 4..512
+    std::vector<IrsimFailure> vecFail;       // scripted failure reports, in order
+    IrsimFailAt eFailAt = IRSIM_FAIL_AT_END; // point of the reports that name none (end or start)
+    uint32_t u32MaxFailures = 3;             // failure reports after which the tool gives up
+    std::string strOut;                      // where the received image goes
+    std::string strExpect;                   // reference image
     bool bExitAfterResult = false;
     double dTimeoutSec = 0; // 0: none
     uint64_t u64Seed = 1;

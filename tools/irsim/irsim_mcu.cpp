@@ -15,6 +15,7 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -65,6 +66,8 @@ struct McuState {
     uint64_t u64ChunksTotal = 0;
     uint32_t u32EndRecords = 0;
     uint32_t u32FailuresSent = 0;
+    uint32_t u32FailuresScripted = 0; // of those, the ones from --fail
+    std::string strFailuresGiven;     // "606@start 607@12 606@end", in order
     uint32_t u32Unexpected = 0;
     size_t u32FailNext = 0;
 
@@ -130,7 +133,9 @@ int SendPlain(uint16_t u16Cmd) {
     return SendAnswer(u16Cmd, s_au8Zero, sizeof(s_au8Zero));
 }
 
-void NoteVerdict(uint16_t u16Code, int s32Sn) {
+/// Notes the answer u16Code (queued as s32Sn) given at pszPoint ("start",
+/// "end" or a chunk number); bScripted: it came from --fail.
+void NoteVerdict(uint16_t u16Code, int s32Sn, const char *pszPoint, bool bScripted) {
     McuState &m = s_stMcu;
     m.s32VerdictSn = s32Sn;
     m.u64VerdictMs = IrsimNowMs();
@@ -144,26 +149,47 @@ void NoteVerdict(uint16_t u16Code, int s32Sn) {
     }
     m.eVerdict = VERDICT_FAILURE;
     ++m.u32FailuresSent;
+    if (bScripted) {
+        ++m.u32FailuresScripted;
+    }
+    char acGiven[32];
+    snprintf(acGiven, sizeof(acGiven), "%s%x@%s", m.strFailuresGiven.empty() ? "" : " ", u16Code,
+             pszPoint);
+    m.strFailuresGiven += acGiven;
     if (m.u32FailuresSent >= m.stOpt.u32MaxFailures) {
         m.bFinal = true;
     }
 }
 
-bool TakeScriptedFailure(IrsimFailAt eWhere, uint16_t *pu16Code) {
+/// Takes the next scripted failure report when its point has come: eWhere is
+/// where the conversation stands, u32Chunk the chunks of the attempt so far.
+/// A report meant for a chunk that the attempt never reached is given at its
+/// end record, so that no report is lost.
+bool TakeScriptedFailure(IrsimFailAt eWhere, uint32_t u32Chunk, uint16_t *pu16Code) {
     McuState &m = s_stMcu;
-    if (m.stOpt.eFailAt != eWhere || m.u32FailNext >= m.stOpt.vecFail.size()) {
+    if (m.u32FailNext >= m.stOpt.vecFail.size()) {
         return false;
     }
-    *pu16Code = m.stOpt.vecFail[m.u32FailNext++];
+    const IrsimFailure &stNext = m.stOpt.vecFail[m.u32FailNext];
+    const IrsimFailAt eAt = stNext.bDefaultPoint ? m.stOpt.eFailAt : stNext.eWhere;
+    const bool bDue =
+        eAt == IRSIM_FAIL_AT_CHUNK
+            ? eWhere == IRSIM_FAIL_AT_END || (eWhere == eAt && u32Chunk >= stNext.u32Chunk)
+            : eWhere == eAt;
+    if (!bDue) {
+        return false;
+    }
+    *pu16Code = stNext.u16Code;
+    ++m.u32FailNext;
     return true;
 }
 
 void AnswerStart() {
     McuState &m = s_stMcu;
     uint16_t u16Code = 0;
-    if (TakeScriptedFailure(IRSIM_FAIL_AT_START, &u16Code)) {
+    if (TakeScriptedFailure(IRSIM_FAIL_AT_START, 0, &u16Code)) {
         printf("irsim: start %u answered with 0x%x\n", m.u32Starts, u16Code);
-        NoteVerdict(u16Code, SendPlain(u16Code));
+        NoteVerdict(u16Code, SendPlain(u16Code), "start", true);
         return;
     }
     std::vector<uint8_t> vecReady(m.stOpt.u32ReadyLen, 0);
@@ -235,6 +261,15 @@ void OnChunk(const _CmdProtocolParam *pstFrame) {
     } else {
         m.vecRuns.emplace_back(u32Len, 1);
     }
+    uint16_t u16Code = 0;
+    if (TakeScriptedFailure(IRSIM_FAIL_AT_CHUNK, m.u32AttemptChunks, &u16Code)) {
+        // The report stands in for the request: the attempt ends here.
+        printf("irsim: chunk %u answered with 0x%x\n", m.u32AttemptChunks, u16Code);
+        IrsimFlush();
+        const std::string strPoint = std::to_string(m.u32AttemptChunks);
+        NoteVerdict(u16Code, SendPlain(u16Code), strPoint.c_str(), true);
+        return;
+    }
     SendPlain(MCU_CMD_NEXT);
 }
 
@@ -258,14 +293,15 @@ void OnEnd(const _CmdProtocolParam *pstFrame) {
     WriteOut();
 
     uint16_t u16Code = m.bEndChecksumOk ? MCU_CMD_OK : MCU_CMD_CHECK_FAIL;
-    TakeScriptedFailure(IRSIM_FAIL_AT_END, &u16Code);
+    const bool bScripted = TakeScriptedFailure(IRSIM_FAIL_AT_END, m.u32AttemptChunks, &u16Code);
     printf("irsim: end-record %u checksum 0x%08x received-sum 0x%08x bytes %llu chunks %u %s "
            "answer 0x%x\n",
            m.u32EndRecords, m.u32EndChecksum, m.u32EndReceivedSum,
            static_cast<unsigned long long>(m.u64AttemptBytes), m.u32AttemptChunks,
            m.bEndChecksumOk ? "ok" : "bad", u16Code);
     IrsimFlush();
-    NoteVerdict(u16Code, SendAnswer(u16Code, reinterpret_cast<const uint8_t *>("\0\0\0\0"), 4));
+    NoteVerdict(u16Code, SendAnswer(u16Code, reinterpret_cast<const uint8_t *>("\0\0\0\0"), 4),
+                "end", bScripted);
 }
 
 std::vector<uint8_t> ReadWholeFile(const std::string &strPath, bool *pbOk) {
@@ -409,6 +445,9 @@ int IrsimMcuPrintSummary() {
     }
     printf("irsim: checksum %s\n", !m.bHaveEnd ? "none" : m.bEndChecksumOk ? "ok" : "bad");
     printf("irsim: failures-sent %u\n", m.u32FailuresSent);
+    printf("irsim: failures-scripted %u\n", m.u32FailuresScripted);
+    printf("irsim: failures-given %s\n",
+           m.strFailuresGiven.empty() ? "-" : m.strFailuresGiven.c_str());
     printf("irsim: unexpected-commands %u\n", m.u32Unexpected);
     const char *pszVerdict = m.eVerdict == VERDICT_SUCCESS   ? "success"
                              : m.eVerdict == VERDICT_FAILURE ? "failure"

@@ -22,7 +22,11 @@ constexpr const char *IRSIM_USAGE =
     "scripts/run.sh). The conversation: 0x600 start -> 0x602 ready with the\n"
     "selector; each 0x604 chunk -> 0x603 next; 0x605 end record -> 0x608 when\n"
     "its checksum equals the sum of the bytes received since the last start,\n"
-    "0x606 otherwise, or the next scripted failure report.\n"
+    "0x606 otherwise, or the next scripted failure report. A report with a\n"
+    "point of its own is given there: @start in place of a ready answer, @end\n"
+    "in place of a verdict, @N in place of the request that follows the N-th\n"
+    "chunk of an attempt (or at the end record, should the attempt have fewer\n"
+    "chunks). The others are given where --fail-at says.\n"
     "\n"
     "options:\n";
 
@@ -47,7 +51,7 @@ constexpr const char *IRSIM_EPILOGUE =
 
 bool ParseUint(const char *pszText, uint64_t u64Max, uint64_t *pu64Out);
 bool ParseDouble(const char *pszText, double dMin, double dMax, double *pdOut);
-bool ParseFailList(const char *pszText, std::vector<uint16_t> *pvecOut);
+bool ParseFailList(const char *pszText, std::vector<IrsimFailure> *pvecOut);
 
 bool SetU32(const char *pszText, uint32_t *pu32Out) {
     uint64_t u64Value = 0;
@@ -86,8 +90,10 @@ constexpr IrsimOptRow s_astOptions[] = {
          return SetU32(v, &p->u32ReadyLen) && p->u32ReadyLen >= 4 &&
                 p->u32ReadyLen <= static_cast<uint32_t>(CMD_FRAME_MAX_PAYLOAD);
      }},
-    {"--fail", "LIST", "failure reports to give, in order, as hex codes: e.g. 606,607,601",
-     "hex codes separated by commas",
+    {"--fail", "LIST",
+     "failure reports to give, in order, as hex codes, each with an optional point\n"
+     "                           (@start, @end, @N: the N-th chunk): e.g. 606,607@start,601@12",
+     "hex codes separated by commas, each optionally followed by @start, @end or @N (N >= 1)",
      [](IrsimOptions *p, const char *v) { return ParseFailList(v, &p->vecFail); }},
     {"--fail-at", "WHERE",
      "end: give them in answer to end records (default); start: to start commands", "end or start",
@@ -178,8 +184,25 @@ bool ParseDouble(const char *pszText, double dMin, double dMax, double *pdOut) {
     return true;
 }
 
-/// "606,607,601" (hex, an optional 0x) into codes.
-bool ParseFailList(const char *pszText, std::vector<uint16_t> *pvecOut) {
+/// The point of one failure report: "start", "end" or a chunk number from 1.
+bool ParseFailPoint(const std::string &strPoint, IrsimFailure *pstOut) {
+    pstOut->bDefaultPoint = false;
+    if (strPoint == "start" || strPoint == "end") {
+        pstOut->eWhere = strPoint == "start" ? IRSIM_FAIL_AT_START : IRSIM_FAIL_AT_END;
+        return true;
+    }
+    uint64_t u64Chunk = 0;
+    if (!ParseUint(strPoint.c_str(), UINT32_MAX, &u64Chunk) || u64Chunk == 0) {
+        return false;
+    }
+    pstOut->eWhere = IRSIM_FAIL_AT_CHUNK;
+    pstOut->u32Chunk = static_cast<uint32_t>(u64Chunk);
+    return true;
+}
+
+/// "606,607@start,601@12" (hex codes, an optional 0x, each with an optional
+/// point) into failure reports.
+bool ParseFailList(const char *pszText, std::vector<IrsimFailure> *pvecOut) {
     pvecOut->clear();
     std::string strList(pszText);
     size_t u32Pos = 0;
@@ -189,6 +212,14 @@ bool ParseFailList(const char *pszText, std::vector<uint16_t> *pvecOut) {
             u32Comma = strList.size();
         }
         std::string strItem = strList.substr(u32Pos, u32Comma - u32Pos);
+        IrsimFailure stFailure;
+        size_t u32At = strItem.find('@');
+        if (u32At != std::string::npos) {
+            if (!ParseFailPoint(strItem.substr(u32At + 1), &stFailure)) {
+                return false;
+            }
+            strItem.resize(u32At);
+        }
         if (strItem.empty()) {
             return false;
         }
@@ -198,7 +229,8 @@ bool ParseFailList(const char *pszText, std::vector<uint16_t> *pvecOut) {
         if (errno != 0 || *pszEnd != '\0' || u32Code > 0xFFFF || strItem[0] == '-') {
             return false;
         }
-        pvecOut->push_back(static_cast<uint16_t>(u32Code));
+        stFailure.u16Code = static_cast<uint16_t>(u32Code);
+        pvecOut->push_back(stFailure);
         u32Pos = u32Comma + 1;
     }
     return true;
