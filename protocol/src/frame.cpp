@@ -55,8 +55,9 @@ void CommandProtocolFrameWrite(CmdProtocolInstance *pstInst, const _CmdProtocolP
         return;
     }
     // A receiver that hunts for a frame start takes a 0xA5 as the first sync
-    // byte, and then a second 0xA5 throws it back to hunting, so the start
-    // right after it is lost. A frame whose last byte is 0xA5, repeated back
+    // byte, and on the microcontroller a second 0xA5 throws it back to
+    // hunting, so the start right after it is lost (ours takes the second
+    // one as the start instead). A frame whose last byte is 0xA5, repeated back
     // to back, could then never be found again by a peer that lost step once
     // in front of it (a dropped byte is enough): every repeat would begin just
     // after that 0xA5. One filler byte, which a hunting receiver passes over,

@@ -146,10 +146,11 @@ TEST_F(SendQueue, RepetitionHoldsAfter5000msOfSilenceAndResumesOnAnyPeerFrame) {
 }
 
 // A frame whose last byte is 0xA5 loses a byte on its first way over, and its
-// repeats follow back to back. The peer's receiver, thrown out of step, hunts
-// through the next repeat up to that last 0xA5, takes it for a frame start
-// and drops the real start after it (a second 0xA5 is no new start). Without
-// a filler byte between them, every later repeat would be lost the same way.
+// repeats follow back to back. A peer receiver thrown out of step hunts
+// through the next repeat up to that last 0xA5 and takes it for a frame
+// start; the microcontroller's then drops the real start after it (there a
+// second 0xA5 is no new start). Without a filler byte between them, every
+// later repeat would be lost the same way: the line must carry one.
 TEST_F(SendQueue, ARepeatedFrameEndingIn0xA5IsFoundAgainByAPeerOutOfStep) {
     Bytes data = Pattern(64, 3);
     data.back() = 0xA5;
