@@ -152,10 +152,11 @@ void NoteVerdict(uint16_t u16Code, int s32Sn, const char *pszPoint, bool bScript
     if (bScripted) {
         ++m.u32FailuresScripted;
     }
-    char acGiven[32];
-    snprintf(acGiven, sizeof(acGiven), "%s%x@%s", m.strFailuresGiven.empty() ? "" : " ", u16Code,
-             pszPoint);
-    m.strFailuresGiven += acGiven;
+    char acCode[8];
+    // Four hex digits at most: the text always fits.
+    (void)snprintf(acCode, sizeof(acCode), "%x", u16Code);
+    m.strFailuresGiven +=
+        std::string(m.strFailuresGiven.empty() ? "" : " ") + acCode + "@" + pszPoint;
     if (m.u32FailuresSent >= m.stOpt.u32MaxFailures) {
         m.bFinal = true;
     }
