@@ -1,6 +1,7 @@
 // termios lives in this file only: every flag the port gets is set, and
 // explained, in SerialSetAttr.
 #include "board/serial.h"
+#include "serial_internal.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -34,6 +35,14 @@ speed_t SerialSpeedOf(int s32Baud) {
 
 } // namespace
 
+int SerialParseMode(const char *pszMode, SerialModeFields *pstFields) {
+    memset(pstFields, 0, sizeof(*pstFields));
+    int s32Fields = sscanf(pszMode, "%d-%d%c%d", &pstFields->s32Baud, &pstFields->s32DataBits,
+                           &pstFields->cParity, &pstFields->s32StopBits);
+    // An empty text makes sscanf report EOF rather than 0 fields read.
+    return s32Fields < 0 ? 0 : s32Fields;
+}
+
 int SerialOpen(const char *pszDevice, const char *pszMode) {
     struct termios stTio;
     memset(&stTio, 0, sizeof(stTio));
@@ -46,22 +55,16 @@ int SerialOpen(const char *pszDevice, const char *pszMode) {
         return SERIAL_OPEN_ERR_DEVICE;
     }
 
-    int s32Baud = 0;
-    int s32DataBits = 0;
-    char cParity = 0;
-    int s32StopBits = 0;
-    int s32Fields = sscanf(pszMode, "%d-%d%c%d", &s32Baud, &s32DataBits, &cParity, &s32StopBits);
+    SerialModeFields stFields;
+    int s32Fields = SerialParseMode(pszMode, &stFields);
     if (s32Fields < 4) {
-        // An empty text makes sscanf report EOF rather than 0 fields read.
-        if (s32Fields < 0) {
-            s32Fields = 0;
-        }
         printf("invalid argument %1d from %s", s32Fields + 1, pszMode);
         close(fd);
         return SERIAL_OPEN_ERR_MODE;
     }
 
-    if (SerialSetAttr(fd, &stTio, s32Baud, s32DataBits, cParity, s32StopBits) < 0) {
+    if (SerialSetAttr(fd, &stTio, stFields.s32Baud, stFields.s32DataBits, stFields.cParity,
+                      stFields.s32StopBits) < 0) {
         printf("could not initialize device %s", pszDevice);
         close(fd);
         return SERIAL_OPEN_ERR_ATTR;
