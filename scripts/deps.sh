@@ -2,6 +2,7 @@
 # Installs the Debian packages a job needs, when they are missing.
 #   scripts/deps.sh base     compiler, CMake, GoogleTest, log4cpp
 #   scripts/deps.sh armhf    the 32-bit ARM cross toolchain and qemu-user
+#   scripts/deps.sh fuzz     clang with libFuzzer and the sanitizer runtimes
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libgtest-dev liblog4cpp5-dev util-linux)
@@ -9,6 +10,7 @@ for set in "$@"; do
     case "$set" in
     base) ;;
     armhf) packages+=(g++-arm-linux-gnueabihf qemu-user dpkg-dev) ;;
+    fuzz) packages+=(clang libclang-rt-14-dev) ;;
     *) echo "deps.sh: unknown set $set" >&2; exit 2 ;;
     esac
 done

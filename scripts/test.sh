@@ -2,15 +2,16 @@
 # The whole test suite, on a fresh Debian 12 machine, as root:
 # a warnings-as-errors build with every test (end-to-end runs in private mount
 # namespaces included), the unit and protocol tests under AddressSanitizer,
-# UndefinedBehaviorSanitizer and ThreadSanitizer, and the 32-bit ARM build
-# with its tests under qemu-arm.
+# UndefinedBehaviorSanitizer and ThreadSanitizer, a minute of coverage-guided
+# fuzzing per fuzz target (scripts/fuzz.sh), and the 32-bit ARM build with its
+# tests under qemu-arm.
 #
-#   scripts/test.sh [stage...]   stages: native asan ubsan tsan armhf (default: all)
+#   scripts/test.sh [stage...]   stages: native asan ubsan tsan fuzz armhf (default: all)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(native asan ubsan tsan armhf)
+[ ${#stages[@]} -gt 0 ] || stages=(native asan ubsan tsan fuzz armhf)
 jobs=$(nproc)
 
 scripts/deps.sh base
@@ -50,6 +51,9 @@ for stage in "${stages[@]}"; do
         TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
             ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" \
             ctest --test-dir "build/$stage" --output-on-failure -j "$jobs" --repeat until-pass:2 -L 'unit|protocol'
+        ;;
+    fuzz)
+        scripts/fuzz.sh
         ;;
     armhf)
         if [ -x scripts/armhf.sh ]; then
