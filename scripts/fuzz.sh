@@ -8,13 +8,14 @@
 #
 #   scripts/fuzz.sh [SECONDS]   (default 60)
 #
-# Reproduce a finding: build/fuzz/tests/fuzz/<target> <artefact>
-# (IRUPDATE_FUZZ_VERBOSE=1 keeps the target's console lines).
+# Reproduce a finding: build/fuzz/tests/fuzz/<target> "$PWD/<artefact>" (an
+# absolute path: the targets work in a folder of their own;
+# IRUPDATE_FUZZ_VERBOSE=1 keeps their console lines).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 case "$seconds" in
-'' | *[!0-9]*)
+'' | *[!0-9]* | 0)
     echo "usage: scripts/fuzz.sh [SECONDS]" >&2
     exit 2
     ;;
@@ -25,9 +26,10 @@ cmake --preset fuzz -DIRUPDATE_WERROR=ON >/dev/null
 cmake --build build/fuzz -j 2
 
 targets=(fuzz_link_bytes fuzz_file_recv fuzz_serial_mode fuzz_update_handler)
-bin=build/fuzz/tests/fuzz
-work=build/fuzz/run
-artifacts=build/fuzz/artifacts
+# Absolute paths: the targets change into working folders of their own.
+bin=$PWD/build/fuzz/tests/fuzz
+work=$PWD/build/fuzz/run
+artifacts=$PWD/build/fuzz/artifacts
 rm -rf "$work"
 mkdir -p "$work" "$artifacts"
 
@@ -65,7 +67,7 @@ for target in "${targets[@]}"; do
     found=$(find "$artifacts" -maxdepth 1 -name "$target-*" | wc -l)
     verdict=ok
     if [ "$rc" != 0 ] || [ "$found" != 0 ]; then
-        verdict="FAILED (exit $rc, $found artefact(s) in $artifacts)"
+        verdict="FAILED (exit $rc, $found artefact(s) in build/fuzz/artifacts)"
         failed=1
     fi
     printf '%-20s executions %s, %s exec/s, cov %s, ft %s, corpus %s units/bytes: %s\n' \

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "fuzz_support.h"
 #include "ir_update.h"
@@ -100,6 +101,19 @@ FuzzWriter &LinkPasses(FuzzWriter &objOut, uint8_t u8Passes) {
     return objOut.U8(FUZZ_LINK_OP_PASSES).U8(static_cast<uint8_t>(u8Passes - 1));
 }
 
+/// Cuts a stretch of wire bytes into its frames.
+std::vector<FuzzBytes> Frames(const FuzzBytes &wire) {
+    std::vector<FuzzBytes> frames;
+    size_t u32At = 0;
+    while (u32At + CMD_FRAME_SHORT_LEN <= wire.size()) {
+        const size_t u32Len = wire[u32At + 2] | wire[u32At + 3] << 8;
+        const size_t u32Size = CMD_FRAME_HEAD_LEN + std::max<size_t>(u32Len, CMD_FRAME_SHORT_MAX);
+        frames.emplace_back(wire.begin() + u32At, wire.begin() + u32At + u32Size);
+        u32At += u32Size;
+    }
+    return frames;
+}
+
 void LinkSeeds() {
     const char *pszT = "fuzz_link_bytes";
     {
@@ -141,6 +155,50 @@ void LinkSeeds() {
         LinkBytes(objOut, FuzzBytes(wire.begin() + u32At, wire.end()));
         LinkPasses(objOut, 6);
         WriteSeed(pszT, "large_split", objOut.Data());
+    }
+    {
+        // Two split messages whose chunks arrive interleaved: the first is
+        // given up when the second begins.
+        Peer objPeer(0);
+        const std::vector<FuzzBytes> first = Frames(objPeer.Message(0x0703, Pattern(1000, 17)));
+        const std::vector<FuzzBytes> second = Frames(objPeer.Message(0x0704, Pattern(700, 18)));
+        FuzzWriter objOut;
+        objOut.U8(0);
+        for (size_t i = 0; i < first.size(); ++i) {
+            LinkBytes(objOut, first[i]);
+            LinkPasses(objOut, 1);
+            if (i < second.size()) {
+                LinkBytes(objOut, second[i]);
+                LinkPasses(objOut, 1);
+            }
+        }
+        WriteSeed(pszT, "large_interleaved", objOut.Data());
+    }
+    {
+        // This side sends a 1100-byte file: three chunks acknowledged, the end
+        // marker, the peer's verdict, the progress read; then a report 0
+        // starts the file over.
+        FuzzWriter objOut;
+        objOut.U8(0);
+        objOut.U8(FUZZ_LINK_OP_FILE).U16(1100).Bytes(Pattern(1100, 19));
+        for (uint16_t u16Sn = 2; u16Sn <= 4; ++u16Sn) {
+            LinkPasses(objOut, 2);
+            objOut.U8(FUZZ_LINK_OP_CLOCK).U16(100);
+            objOut.U8(FUZZ_LINK_OP_SEALED);
+            FuzzWriteSealed(objOut, 0, u16Sn, 0, 0, CMD_ACK, {0, 0, 0, 0});
+        }
+        LinkPasses(objOut, 4);
+        objOut.U8(FUZZ_LINK_OP_SEALED);
+        FuzzWriteSealed(objOut, 0, 5, 0x7F, 0xFF, CMD_ACK, {0, 0, 0, 0});
+        objOut.U8(FUZZ_LINK_OP_SEALED);
+        FuzzWriteSealed(objOut, 0, 0x0200, 0x20, 0x50, CMD_UPDATE_SW_REPORT_FILE, {2, 0, 0, 0});
+        LinkPasses(objOut, 2);
+        objOut.U8(FUZZ_LINK_OP_QUERY).U16(5);
+        objOut.U8(FUZZ_LINK_OP_SEALED);
+        FuzzWriteSealed(objOut, 0, 0x0201, 0x20, 0x50, CMD_UPDATE_SW_REPORT_FILE, {0, 0, 0, 0});
+        LinkPasses(objOut, 6);
+        objOut.U8(FUZZ_LINK_OP_QUERY).U16(0x0106);
+        WriteSeed(pszT, "file_send", objOut.Data());
     }
     {
         // The same frame twice (a repeat), then a clear-record frame and the

@@ -75,7 +75,9 @@ enum FuzzLinkOp : uint8_t {
     FUZZ_LINK_OP_SEALED = 5,   // sealed frame (FuzzWriteSealed), from the peer
     FUZZ_LINK_OP_MODE = 6,     // u8 mode: parameters as the mode byte says
     FUZZ_LINK_OP_RESET = 7,    // CommandProtocolReset
-    FUZZ_LINK_OP_COUNT = 8,
+    FUZZ_LINK_OP_QUERY = 8,    // u16 sn: the queue queries, progress, the deferred store
+    FUZZ_LINK_OP_FILE = 9,     // u16 len, bytes: a file send begins (start frame answered)
+    FUZZ_LINK_OP_COUNT = 10,
 };
 
 // fuzz_file_recv: a mode byte, then frames until the input ends.
