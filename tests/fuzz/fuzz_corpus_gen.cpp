@@ -139,10 +139,10 @@ void LinkSeeds() {
         WriteSeed(pszT, u8Key == 0 ? "frames_key0" : "frames_key1", objOut.Data());
     }
     {
-        // A message of 1200 bytes in three chunks, its bytes split at odd
-        // places, with passes between the pieces.
+        // A message of 993 bytes in three chunks (the last carries one byte),
+        // its bytes split at odd places, with passes between the pieces.
         Peer objPeer(0);
-        const FuzzBytes wire = objPeer.Message(0x0701, Pattern(1200, 4));
+        const FuzzBytes wire = objPeer.Message(0x0701, Pattern(993, 4));
         FuzzWriter objOut;
         objOut.U8(0);
         size_t u32At = 0;
@@ -160,8 +160,8 @@ void LinkSeeds() {
         // Two split messages whose chunks arrive interleaved: the first is
         // given up when the second begins.
         Peer objPeer(0);
-        const std::vector<FuzzBytes> first = Frames(objPeer.Message(0x0703, Pattern(1000, 17)));
-        const std::vector<FuzzBytes> second = Frames(objPeer.Message(0x0704, Pattern(700, 18)));
+        const std::vector<FuzzBytes> first = Frames(objPeer.Message(0x0703, Pattern(513, 17)));
+        const std::vector<FuzzBytes> second = Frames(objPeer.Message(0x0704, Pattern(600, 18)));
         FuzzWriter objOut;
         objOut.U8(0);
         for (size_t i = 0; i < first.size(); ++i) {
@@ -175,13 +175,13 @@ void LinkSeeds() {
         WriteSeed(pszT, "large_interleaved", objOut.Data());
     }
     {
-        // This side sends a 1100-byte file: three chunks acknowledged, the end
-        // marker, the peer's verdict, the progress read; then a report 0
-        // starts the file over.
+        // This side sends a 513-byte file: two chunks acknowledged (the last
+        // one byte, in the data field), the end marker, the peer's verdict,
+        // the progress read; then a report 0 starts the file over.
         FuzzWriter objOut;
         objOut.U8(0);
-        objOut.U8(FUZZ_LINK_OP_FILE).U16(1100).Bytes(Pattern(1100, 19));
-        for (uint16_t u16Sn = 2; u16Sn <= 4; ++u16Sn) {
+        objOut.U8(FUZZ_LINK_OP_FILE).U16(513).Bytes(Pattern(513, 19));
+        for (uint16_t u16Sn = 2; u16Sn <= 3; ++u16Sn) {
             LinkPasses(objOut, 2);
             objOut.U8(FUZZ_LINK_OP_CLOCK).U16(100);
             objOut.U8(FUZZ_LINK_OP_SEALED);
@@ -189,11 +189,11 @@ void LinkSeeds() {
         }
         LinkPasses(objOut, 4);
         objOut.U8(FUZZ_LINK_OP_SEALED);
-        FuzzWriteSealed(objOut, 0, 5, 0x7F, 0xFF, CMD_ACK, {0, 0, 0, 0});
+        FuzzWriteSealed(objOut, 0, 4, 0x7F, 0xFF, CMD_ACK, {0, 0, 0, 0});
         objOut.U8(FUZZ_LINK_OP_SEALED);
         FuzzWriteSealed(objOut, 0, 0x0200, 0x20, 0x50, CMD_UPDATE_SW_REPORT_FILE, {2, 0, 0, 0});
         LinkPasses(objOut, 2);
-        objOut.U8(FUZZ_LINK_OP_QUERY).U16(5);
+        objOut.U8(FUZZ_LINK_OP_QUERY).U16(4);
         objOut.U8(FUZZ_LINK_OP_SEALED);
         FuzzWriteSealed(objOut, 0, 0x0201, 0x20, 0x50, CMD_UPDATE_SW_REPORT_FILE, {0, 0, 0, 0});
         LinkPasses(objOut, 6);
@@ -304,7 +304,7 @@ void FileSeeds() {
     FileSeed("transfer_700", 0, Pattern(700, 8), {0, 1});
     FileSeed("transfer_3_bytes", FUZZ_FILE_TRACE | FUZZ_FILE_VERBOSE, Pattern(3, 9), {0});
     FileSeed("transfer_empty", 0, FuzzBytes(), {0});
-    FileSeed("transfer_out_of_order", 0, Pattern(1100, 10), {2, 0, 1});
+    FileSeed("transfer_out_of_order", 0, Pattern(1025, 10), {2, 0, 1});
     FileSeed("transfer_enciphered", FUZZ_FILE_ENCRYPT | FUZZ_FILE_KEY1, Pattern(600, 11), {0, 1});
     {
         // A repeated chunk, a wrong CRC, a chunk without a start, reports.
