@@ -3,6 +3,7 @@
 #   scripts/deps.sh base     compiler, CMake, GoogleTest, log4cpp
 #   scripts/deps.sh armhf    the 32-bit ARM cross toolchain and qemu-user
 #   scripts/deps.sh tidy     clang 14 and clang-tidy 14 with run-clang-tidy-14
+#   scripts/deps.sh fuzz     clang with libFuzzer and the sanitizer runtimes
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libgtest-dev liblog4cpp5-dev util-linux)
@@ -11,6 +12,7 @@ for set in "$@"; do
     base) ;;
     armhf) packages+=(g++-arm-linux-gnueabihf qemu-user dpkg-dev) ;;
     tidy) packages+=(clang-14 clang-tidy-14) ;;
+    fuzz) packages+=(clang libclang-rt-14-dev) ;;
     *) echo "deps.sh: unknown set $set" >&2; exit 2 ;;
     esac
 done

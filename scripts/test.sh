@@ -7,14 +7,15 @@
 # child prints fails its test), and the 32-bit ARM build with its tests under
 # qemu-arm. The tidy stage runs clang-tidy over every source file
 # (scripts/tidy.sh); the soak stage, a bounded fault-injection soak of the
-# real binary against the simulator (scripts/soak.sh).
+# real binary against the simulator (scripts/soak.sh); the fuzz stage, a
+# minute of coverage-guided fuzzing per fuzz target (scripts/fuzz.sh).
 #
-#   scripts/test.sh [stage...]   stages: native tidy soak asan tsan armhf (default: all)
+#   scripts/test.sh [stage...]   stages: native tidy soak asan tsan fuzz armhf (default: all)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(native tidy soak asan tsan armhf)
+[ ${#stages[@]} -gt 0 ] || stages=(native tidy soak asan tsan fuzz armhf)
 jobs=$(nproc)
 
 scripts/deps.sh base
@@ -61,6 +62,9 @@ for stage in "${stages[@]}"; do
             ASAN_OPTIONS="detect_leaks=1 strict_string_checks=1 detect_stack_use_after_return=1" \
             UBSAN_OPTIONS="print_stacktrace=1 halt_on_error=1" \
             ctest --test-dir "build/$stage" --output-on-failure -j "$jobs"
+        ;;
+    fuzz)
+        scripts/fuzz.sh
         ;;
     armhf)
         if [ -x scripts/armhf.sh ]; then

@@ -1,6 +1,7 @@
 // termios lives in this file only: every flag the port gets is set, and
 // explained, in SerialSetAttr.
 #include "board/serial.h"
+#include "serial_internal.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -28,32 +29,6 @@ bool SerialTakeInt(const char **ppszText, int *ps32Out) {
     return true;
 }
 
-/// Splits a mode text such as "115200-8n1" into line speed, data bits, parity
-/// letter and stop bits. Returns how many of the four fields were read, in
-/// order, before the text ran out or stopped matching (0 to 4).
-int SerialParseMode(const char *pszMode, int *ps32Baud, int *ps32DataBits, char *pcParity,
-                    int *ps32StopBits) {
-    const char *psz = pszMode;
-    if (!SerialTakeInt(&psz, ps32Baud)) {
-        return 0;
-    }
-    if (*psz != '-') {
-        return 1;
-    }
-    ++psz;
-    if (!SerialTakeInt(&psz, ps32DataBits)) {
-        return 1;
-    }
-    if (*psz == '\0') {
-        return 2;
-    }
-    *pcParity = *psz++; // any character, white space included
-    if (!SerialTakeInt(&psz, ps32StopBits)) {
-        return 3;
-    }
-    return 4;
-}
-
 struct SerialSpeed {
     int s32Baud;
     speed_t u32Speed;
@@ -78,6 +53,29 @@ speed_t SerialSpeedOf(int s32Baud) {
 
 } // namespace
 
+int SerialParseMode(const char *pszMode, SerialModeFields *pstFields) {
+    *pstFields = SerialModeFields{};
+    const char *psz = pszMode;
+    if (!SerialTakeInt(&psz, &pstFields->s32Baud)) {
+        return 0;
+    }
+    if (*psz != '-') {
+        return 1;
+    }
+    ++psz;
+    if (!SerialTakeInt(&psz, &pstFields->s32DataBits)) {
+        return 1;
+    }
+    if (*psz == '\0') {
+        return 2;
+    }
+    pstFields->cParity = *psz++; // any character, white space included
+    if (!SerialTakeInt(&psz, &pstFields->s32StopBits)) {
+        return 3;
+    }
+    return 4;
+}
+
 int SerialOpen(const char *pszDevice, const char *pszMode) {
     struct termios stTio;
     memset(&stTio, 0, sizeof(stTio));
@@ -90,20 +88,16 @@ int SerialOpen(const char *pszDevice, const char *pszMode) {
         return SERIAL_OPEN_ERR_DEVICE;
     }
 
-    int s32Baud = 0;
-    int s32DataBits = 0;
-    char cParity = 0;
-    int s32StopBits = 0;
-    // Strict field by field, so that a number too large for its field is
-    // refused instead of read as some other value.
-    const int s32Fields = SerialParseMode(pszMode, &s32Baud, &s32DataBits, &cParity, &s32StopBits);
+    SerialModeFields stFields;
+    int s32Fields = SerialParseMode(pszMode, &stFields);
     if (s32Fields < 4) {
         printf("invalid argument %1d from %s", s32Fields + 1, pszMode);
         close(fd);
         return SERIAL_OPEN_ERR_MODE;
     }
 
-    if (SerialSetAttr(fd, &stTio, s32Baud, s32DataBits, cParity, s32StopBits) < 0) {
+    if (SerialSetAttr(fd, &stTio, stFields.s32Baud, stFields.s32DataBits, stFields.cParity,
+                      stFields.s32StopBits) < 0) {
         printf("could not initialize device %s", pszDevice);
         close(fd);
         return SERIAL_OPEN_ERR_ATTR;

@@ -1,4 +1,5 @@
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 
@@ -17,6 +18,12 @@ uint32_t MonotonicMs() {
 
 std::atomic<uint32_t (*)()> g_pfnClock{MonotonicMs};
 
+void SleepUs(uint32_t u32Us) {
+    usleep(static_cast<useconds_t>(u32Us));
+}
+
+std::atomic<void (*)(uint32_t)> g_pfnPause{SleepUs};
+
 } // namespace
 
 uint32_t CommandProtocolClockMs() {
@@ -25,4 +32,12 @@ uint32_t CommandProtocolClockMs() {
 
 void CommandProtocolSetClock(uint32_t (*pfnClock)()) {
     g_pfnClock.store(pfnClock != nullptr ? pfnClock : MonotonicMs, std::memory_order_relaxed);
+}
+
+void CommandProtocolPauseUs(uint32_t u32Us) {
+    g_pfnPause.load(std::memory_order_relaxed)(u32Us);
+}
+
+void CommandProtocolSetPause(void (*pfnPause)(uint32_t u32Us)) {
+    g_pfnPause.store(pfnPause != nullptr ? pfnPause : SleepUs, std::memory_order_relaxed);
 }

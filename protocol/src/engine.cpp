@@ -67,6 +67,34 @@ void EngineStatsStep(CmdProtocolInstance *pstInst, uint32_t u32T, uint32_t *pu32
 
 } // namespace
 
+bool CommandProtocolEnginePass(CmdProtocolInstance *pstInst, uint8_t *pu8ReadBuf,
+                               CmdEngineLoopState *pstLoop) {
+    CommandProtocolResetPendingStep(pstInst);
+    EngineReadStep(pstInst, pu8ReadBuf);
+
+    uint32_t u32Now = CommandProtocolClockMs();
+    int s32Slot = CommandProtocolPickRecvSlot(pstInst, u32Now);
+    if (s32Slot >= 0) {
+        // A backlog of received frames is worked off back to back, one per pass.
+        CommandProtocolFrameStep(pstInst, s32Slot, u32Now);
+        return true;
+    }
+
+    uint32_t u32T = CommandProtocolClockMs();
+    bool bFast = (pstInst->status.load() & CMD_STATUS_FAST_MODE) != 0;
+    if (bFast || u32T - pstLoop->u32LastTransmit >= ENGINE_TRANSMIT_MS) {
+        CommandProtocolTransmitStep(pstInst, u32T);
+        pstLoop->u32LastTransmit = u32T;
+    }
+    uint8_t u8FileState = pstInst->fileSendState.load();
+    if ((u8FileState == 2 || u8FileState == 3) && CommandProtocolFreeSendSlots(pstInst) > 0) {
+        CommandProtocolTransferFileSend(pstInst);
+    }
+    CommandProtocolHeartbeatStep(pstInst, u32T);
+    EngineStatsStep(pstInst, u32T, &pstLoop->u32LastStatSec);
+    return false;
+}
+
 void *CommandProtocolRecvSend_thread_Handler(void *pArg) {
     CmdProtocolInstance *pstInst = static_cast<CmdProtocolInstance *>(pArg);
     // Without the buffer the loop still transmits and supervises; it only reads nothing.
@@ -78,33 +106,12 @@ void *CommandProtocolRecvSend_thread_Handler(void *pArg) {
         pstInst->engineLoopThread = pthread_self();
     }
 
-    uint32_t u32LastTransmit = 0;
-    uint32_t u32LastStatSec = 0;
+    CmdEngineLoopState stLoop;
     do {
-        CommandProtocolResetPendingStep(pstInst);
-        EngineReadStep(pstInst, pu8ReadBuf);
-
-        uint32_t u32Now = CommandProtocolClockMs();
-        int s32Slot = CommandProtocolPickRecvSlot(pstInst, u32Now);
-        if (s32Slot >= 0) {
-            // A backlog of received frames is worked off back to back, one per pass.
-            CommandProtocolFrameStep(pstInst, s32Slot, u32Now);
-            continue;
+        if (!CommandProtocolEnginePass(pstInst, pu8ReadBuf, &stLoop)) {
+            bool bFast = (pstInst->status.load() & CMD_STATUS_FAST_MODE) != 0;
+            usleep(bFast ? ENGINE_SLEEP_FAST_US : ENGINE_SLEEP_US);
         }
-
-        uint32_t u32T = CommandProtocolClockMs();
-        bool bFast = (pstInst->status.load() & CMD_STATUS_FAST_MODE) != 0;
-        if (bFast || u32T - u32LastTransmit >= ENGINE_TRANSMIT_MS) {
-            CommandProtocolTransmitStep(pstInst, u32T);
-            u32LastTransmit = u32T;
-        }
-        uint8_t u8FileState = pstInst->fileSendState.load();
-        if ((u8FileState == 2 || u8FileState == 3) && CommandProtocolFreeSendSlots(pstInst) > 0) {
-            CommandProtocolTransferFileSend(pstInst);
-        }
-        CommandProtocolHeartbeatStep(pstInst, u32T);
-        EngineStatsStep(pstInst, u32T, &u32LastStatSec);
-        usleep(bFast ? ENGINE_SLEEP_FAST_US : ENGINE_SLEEP_US);
     } while ((pstInst->status.load() & CMD_STATUS_RUNNING) != 0);
 
     free(pu8ReadBuf);

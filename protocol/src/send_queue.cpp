@@ -7,7 +7,6 @@
 // the counters and the deferred store happens under g_objSendBufMutex (one
 // recursive lock for all instances), readers included, so that application
 // threads and engine threads never race on them.
-#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -26,7 +25,7 @@ constexpr uint32_t SEND_BACKDATE_MS = 100;
 constexpr uint32_t SEND_PRIORITY_BACKDATE_MS = 1100;
 // Pause after queuing a normal frame (paid under the send lock): one sender
 // queues at most about 200 normal frames per second.
-constexpr useconds_t SEND_PAUSE_US = 5000;
+constexpr uint32_t SEND_PAUSE_US = 5000;
 // A queued frame is due again this long after its last transmission...
 constexpr uint32_t SEND_REPEAT_MS = 100;
 // ... and this long while a file send is running.
@@ -39,7 +38,7 @@ constexpr uint32_t HEARTBEAT_IDLE_MS = 1000;
 constexpr uint32_t LINK_TIMEOUT_MS = 3000;
 // A chunk waits for a free slot at most this many checks, this far apart.
 constexpr int SPLIT_SLOT_CHECKS = 34;
-constexpr useconds_t SPLIT_SLOT_PAUSE_US = 30000;
+constexpr uint32_t SPLIT_SLOT_PAUSE_US = 30000;
 // CommandProtocolWaitSendBufEmpty polls this often.
 constexpr int WAIT_EMPTY_PAUSE_MS = 30;
 // The peer's repeat filter remembers only the last ten sequence numbers it
@@ -144,7 +143,7 @@ int CommandProtocolSendCmdAddsub(CmdProtocolInstance *pstInst, _CmdProtocolParam
         pstInst->sendLastTime[s32Slot] = u32Now - SEND_PRIORITY_BACKDATE_MS;
     } else {
         pstInst->sendLastTime[s32Slot] = u32Now - SEND_BACKDATE_MS;
-        usleep(SEND_PAUSE_US);
+        CommandProtocolPauseUs(SEND_PAUSE_US);
     }
     pstInst->sendAliveTime[s32Slot] = CommandProtocolClockMs();
     return stFrame.sn;
@@ -171,7 +170,7 @@ int CommandProtocolSendLargePacket(CmdProtocolInstance *pstInst, _CmdProtocolPar
             }
         }
         if (!bPrevDone) {
-            usleep(SPLIT_SLOT_PAUSE_US);
+            CommandProtocolPauseUs(SPLIT_SLOT_PAUSE_US);
         }
     }
     if (!bPrevDone) {
@@ -220,7 +219,7 @@ int CommandProtocolSendLargePacket(CmdProtocolInstance *pstInst, _CmdProtocolPar
                 bFree = true;
                 break;
             }
-            usleep(SPLIT_SLOT_PAUSE_US);
+            CommandProtocolPauseUs(SPLIT_SLOT_PAUSE_US);
         }
         if (!bFree) {
             free(pu8Chunk);
@@ -442,7 +441,7 @@ int CommandProtocolWaitSendBufEmpty(int s32Handle, int s32TimeMs) {
         if (CommandProtocolGetSendBufNum(s32Handle) == 0) {
             return CMD_RESULT_OK;
         }
-        usleep(WAIT_EMPTY_PAUSE_MS * 1000);
+        CommandProtocolPauseUs(WAIT_EMPTY_PAUSE_MS * 1000);
     }
     return CMD_RESULT_FAIL;
 }

@@ -29,8 +29,10 @@ private:
     CMutex m_objMutex;
     CCond m_objReadCond;
     CCond m_objWriteCond;
-    UInt32 m_u32Readers = 0;
-    UInt32 m_u32Writers = 0;
-    UInt32 m_u32ReadWaiters = 0;
-    UInt32 m_u32WriteWaiters = 0;
+    // The state words of the lock's future operations; nothing reads them yet
+    // (clang warns about unused private fields).
+    [[maybe_unused]] UInt32 m_u32Readers = 0;
+    [[maybe_unused]] UInt32 m_u32Writers = 0;
+    [[maybe_unused]] UInt32 m_u32ReadWaiters = 0;
+    [[maybe_unused]] UInt32 m_u32WriteWaiters = 0;
 };
