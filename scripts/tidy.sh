@@ -12,7 +12,7 @@ build=build/tidy
 jobs=$(nproc)
 start=$(date +%s)
 
-scripts/deps.sh base tidy
+scripts/deps.sh base tidy fuzz
 
 # The compile database holds the exact flags of every translation unit. It is
 # made for clang, the compiler clang-tidy is, so that targets only clang can
@@ -25,7 +25,7 @@ if [ -f "$build/CMakeCache.txt" ] && ! grep -qx "$cc_line" "$build/CMakeCache.tx
 fi
 cmake -S "$root" -B "$build" -DCMAKE_C_COMPILER=/usr/bin/clang-14 \
     -DCMAKE_CXX_COMPILER=/usr/bin/clang++-14 -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
-    -DCMAKE_BUILD_TYPE=Debug >/dev/null
+    -DCMAKE_BUILD_TYPE=Debug -DIRUPDATE_FUZZ=ON >/dev/null
 
 # Our own folders only: nothing from the build folder or the system.
 root_re=$(printf '%s' "$root" | sed 's/[][\.*^$+?(){}|]/\\&/g')

@@ -13,11 +13,11 @@
 
 namespace {
 
-constexpr size_t LINK_WIRE_KEEP = 64 * 1024; // what this side wrote, kept for the loopback
-constexpr size_t LINK_SEND_MAX = 2100;       // longest message sent: five chunks
-constexpr int LINK_OPS_MAX = 512;            // ops per input
-constexpr int LINK_PASSES_MAX = 32;          // passes per op
-constexpr int LINK_DRAIN_PASSES = 12;        // passes after the last op: stored frames are acted on
+constexpr size_t LINK_WIRE_KEEP = size_t{64} * 1024; // what this side wrote, kept for the loopback
+constexpr size_t LINK_SEND_MAX = 2100;               // longest message sent: five chunks
+constexpr int LINK_OPS_MAX = 512;                    // ops per input
+constexpr int LINK_PASSES_MAX = 32;                  // passes per op
+constexpr int LINK_DRAIN_PASSES = 12; // passes after the last op: stored frames are acted on
 
 int g_s32Handle = -1;
 CmdProtocolInstance *g_pstInst = nullptr;
@@ -27,11 +27,13 @@ FuzzBytes g_vecWire;
 CmdEngineLoopState g_stLoop;
 
 FuzzBytes g_vecHeader; // header of a long frame whose payload write comes next
+uint8_t g_u8LastWritten = 0;
 
 /// Every frame this side writes is whole and sealed: 17 bytes at once, or
 /// the 13 header bytes followed by a write of exactly len payload bytes, with
-/// the sync bytes in front and a CRC that matches.
-void CheckWritten(const uint8_t *pu8Buf, int s32Len) {
+/// the sync bytes in front and a CRC that matches. Between frames, and only
+/// right after a 0xA5, one filler byte 0x00; a frame never follows a 0xA5.
+void CheckFrameWritten(const uint8_t *pu8Buf, int s32Len) {
     if (!g_vecHeader.empty()) {
         const int s32Expect = g_vecHeader[2] | g_vecHeader[3] << 8;
         FUZZ_CHECK(s32Len == s32Expect);
@@ -52,6 +54,16 @@ void CheckWritten(const uint8_t *pu8Buf, int s32Len) {
     FUZZ_CHECK(s32FrameLen <= CMD_FRAME_SHORT_MAX);
     FUZZ_CHECK(CommandProtocolCrc16(0, pu8Buf + 6, CMD_FRAME_SHORT_LEN - 6) ==
                (pu8Buf[4] | pu8Buf[5] << 8));
+}
+
+void CheckWritten(const uint8_t *pu8Buf, int s32Len) {
+    if (s32Len == 1 && g_vecHeader.empty()) {
+        FUZZ_CHECK(pu8Buf[0] == 0x00 && g_u8LastWritten == CMD_FRAME_SYNC1);
+    } else {
+        FUZZ_CHECK(!g_vecHeader.empty() || g_u8LastWritten != CMD_FRAME_SYNC1);
+        CheckFrameWritten(pu8Buf, s32Len);
+    }
+    g_u8LastWritten = pu8Buf[s32Len - 1];
 }
 
 int CaptureWrite(const uint8_t *pu8Buf, int s32Len) {
@@ -178,8 +190,9 @@ void FileSend(FuzzReader &objIn) {
     CmdProtocolFileInfo &stInfo = g_pstInst->fileInfo;
     stInfo = CmdProtocolFileInfo{};
     FUZZ_CHECK(CommandProtocolTransferCheckFileInfo("send.bin", &stInfo) == 0);
-    snprintf(g_pstInst->remoteFileName, sizeof(g_pstInst->remoteFileName), "remote.bin");
-    snprintf(stInfo.fileName, sizeof(stInfo.fileName), "send.bin");
+    // Fixed names that fit their fields.
+    (void)snprintf(g_pstInst->remoteFileName, sizeof(g_pstInst->remoteFileName), "remote.bin");
+    (void)snprintf(stInfo.fileName, sizeof(stInfo.fileName), "send.bin");
     if (CommandProtocolTransferFileStartCmd(g_pstInst) != 0) {
         return;
     }
@@ -261,6 +274,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pu8Data, size_t u32Size) {
     g_stLoop = CmdEngineLoopState();
     g_vecWire.clear();
     g_vecHeader.clear();
+    g_u8LastWritten = 0;
     ApplyMode(u8Mode);
 
     for (int s32Ops = 0; s32Ops < LINK_OPS_MAX && !objIn.Empty(); ++s32Ops) {

@@ -17,7 +17,9 @@ void FuzzFail(const char *pszFile, int s32Line, const char *pszWhat) {
     // Through the sanitizers' report channel: libFuzzer keeps it open when it
     // closes the target's standard error (-close_fd_mask).
     char szLine[512];
-    snprintf(szLine, sizeof(szLine), "fuzz check failed: %s (%s:%d)", pszWhat, pszFile, s32Line);
+    // A line cut short still names the check; the process aborts next.
+    (void)snprintf(szLine, sizeof(szLine), "fuzz check failed: %s (%s:%d)", pszWhat, pszFile,
+                   s32Line);
     __sanitizer_report_error_summary(szLine);
     abort();
 }
@@ -144,7 +146,7 @@ void FuzzQuietStdout() {
     if (getenv("IRUPDATE_FUZZ_VERBOSE") != nullptr) {
         return;
     }
-    fflush(stdout);
+    (void)fflush(stdout); // console lines only: nothing depends on them
     int s32Null = open("/dev/null", O_WRONLY | O_CLOEXEC);
     FUZZ_CHECK(s32Null >= 0);
     FUZZ_CHECK(dup2(s32Null, STDOUT_FILENO) == STDOUT_FILENO);
@@ -210,7 +212,8 @@ void FuzzWorkDir::Enter() {
     FUZZ_CHECK(mkdir(m_strWork.c_str(), 0700) == 0);
     FUZZ_CHECK(chdir(m_strWork.c_str()) == 0);
     g_strRemoveAtExit = m_strBase;
-    atexit(RemoveAtExit);
+    // Without the handler the scratch folder stays behind: untidy, not wrong.
+    (void)atexit(RemoveAtExit);
 }
 
 std::vector<std::string> FuzzWorkDir::Entries() {
@@ -253,7 +256,8 @@ void FuzzResetInstance(CmdProtocolInstance *pstInst, const CmdProtocolFun *pstFu
     free(pstInst->PacketsBuffer);
     pstInst->PacketsBuffer = nullptr;
     if (pstInst->fileHandle != nullptr) {
-        fclose(pstInst->fileHandle);
+        (void)fclose(
+            pstInst->fileHandle); // a stream the run may have left open; its data is scratch
         pstInst->fileHandle = nullptr;
     }
     // Everything owned is released: a fresh record in the same place, so the

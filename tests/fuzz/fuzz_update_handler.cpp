@@ -41,7 +41,7 @@ void WriteImage(const char *pszName, size_t u32Size) {
     FILE *pstFile = fopen(pszName, "wb");
     FUZZ_CHECK(pstFile != nullptr);
     for (size_t i = 0; i < u32Size; ++i) {
-        fputc(static_cast<int>((i * 7 + 0xC3) & 0xFF), pstFile);
+        FUZZ_CHECK(fputc(static_cast<int>((i * 7 + 0xC3) & 0xFF), pstFile) != EOF);
     }
     FUZZ_CHECK(fclose(pstFile) == 0);
 }
