@@ -107,6 +107,10 @@ std::vector<FuzzBytes> Frames(const FuzzBytes &wire) {
     std::vector<FuzzBytes> frames;
     size_t u32At = 0;
     while (u32At + CMD_FRAME_SHORT_LEN <= wire.size()) {
+        if (wire[u32At] != CMD_FRAME_SYNC1) {
+            ++u32At; // the filler byte the writer puts after a frame ending in 0xA5
+            continue;
+        }
         const size_t u32Len = wire[u32At + 2] | wire[u32At + 3] << 8;
         const size_t u32Size = CMD_FRAME_HEAD_LEN + std::max<size_t>(u32Len, CMD_FRAME_SHORT_MAX);
         frames.emplace_back(wire.begin() + static_cast<std::ptrdiff_t>(u32At),

@@ -79,9 +79,10 @@ int SndWrite(const uint8_t *pu8Buf, int s32Len) {
     std::string strFrame(reinterpret_cast<const char *>(pu8Buf), static_cast<size_t>(s32Len));
     {
         // The engine writes a short frame in one call and a long one as its
-        // 13 header bytes followed by the payload.
+        // 13 header bytes followed by the payload; between frames, after a
+        // frame ending in 0xA5, one filler byte.
         std::lock_guard<std::mutex> objLock(g_objTap.objMutex);
-        const bool bHeader = !g_objTap.bPayloadNext;
+        const bool bHeader = !g_objTap.bPayloadNext && s32Len >= CMD_FRAME_HEAD_LEN;
         g_objTap.bPayloadNext = bHeader && s32Len == CMD_FRAME_HEAD_LEN;
         const uint16_t u16Index = bHeader ? static_cast<uint16_t>(pu8Buf[9] << 8 | pu8Buf[10]) : 0;
         if (bHeader && U16(strFrame, 11) == CMD_UPDATE_SW_SEND_FILE_START) {
