@@ -8,6 +8,7 @@
 #
 #   bench/bench_update.sh [ROUNDS]     as root; ROUNDS per mode (default 1)
 set -euo pipefail
+. "$(dirname "$0")/../scripts/irsim_pty.sh"
 cd "$(dirname "$0")/.."
 root=$PWD
 rounds=${1:-1}
@@ -41,12 +42,8 @@ run_once() { # label, irsim options...
     : >"$dir/irsim.log" # exists before the loop below reads it
     "$irsim" --exit-after-result --timeout 300 --expect "$out/image.bin" "$@" >"$dir/irsim.log" 2>&1 &
     local sim=$!
-    local pty=""
-    for _ in $(seq 100); do
-        pty=$(sed -n 's/^irsim: pty //p' "$dir/irsim.log")
-        [ -n "$pty" ] && break
-        sleep 0.1
-    done
+    local pty
+    pty=$(irsim_wait_pty "$dir/irsim.log" "$sim")
     [ -n "$pty" ] || { cat "$dir/irsim.log"; exit 1; }
     # Elapsed, user and system CPU seconds, peak RSS (KiB) of the tool alone.
     scripts/sandbox.sh "$pty" "$dir/work" "$dir/var" \

@@ -17,6 +17,7 @@
 # Exit status: irsim's (0 when the microcontroller reported success and
 # received exactly the image).
 set -euo pipefail
+. "$(dirname "$0")/irsim_pty.sh"
 cd "$(dirname "$0")/.."
 root=$PWD
 
@@ -71,13 +72,7 @@ trap 'exit 130' INT TERM
 "$irsim" --exit-after-result --expect "$image" --out "$out/received.bin" "${sim_args[@]}" \
     >"$out/irsim.log" 2>&1 &
 sim_pid=$!
-pty=""
-for _ in $(seq 100); do
-    pty=$(sed -n 's/^irsim: pty //p' "$out/irsim.log")
-    [ -n "$pty" ] && break
-    kill -0 "$sim_pid" 2>/dev/null || break
-    sleep 0.1
-done
+pty=$(irsim_wait_pty "$out/irsim.log" "$sim_pid")
 if [ -z "$pty" ]; then
     cat "$out/irsim.log" >&2
     echo "run.sh: irsim did not start" >&2

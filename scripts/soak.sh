@@ -37,6 +37,7 @@
 # irsim received, and replay.sh with the exact command lines. Exit status 1
 # when any run failed, 2 on a usage or set-up error. Needs root (sandbox).
 set -euo pipefail
+. "$(dirname "$0")/irsim_pty.sh"
 cd "$(dirname "$0")/.."
 root=$PWD
 
@@ -223,13 +224,8 @@ run_one() { # index, seed
     # irsim ends by itself (--timeout at the latest); the outer bound is for
     # an irsim that would not.
     timeout -s KILL $((bound + 60)) "${sim_cmd[@]}" >"$dir/sim.log" 2>&1 &
-    local sim_pid=$! pty=""
-    for _ in $(seq 200); do
-        pty=$(sed -n 's/^irsim: pty //p' "$dir/sim.log")
-        [ -n "$pty" ] && break
-        kill -0 "$sim_pid" 2>/dev/null || break
-        sleep 0.05
-    done
+    local sim_pid=$! pty
+    pty=$(irsim_wait_pty "$dir/sim.log" "$sim_pid")
     local tool_cmd=("$sandbox" "$pty" "$dir/work" "$dir/var" "$irupdate")
     {
         echo "#!/usr/bin/env bash"
