@@ -74,6 +74,9 @@ depends() {
     while IFS= read -r file; do
         readelf -h "$file" >/dev/null 2>&1 && elves+=("${file#"$work"/}")
     done < <(find "$work/debian/$component" -type f)
+    # (Debian's armhf libstdc++6 symbols file leaves out the EABI helper
+    # __aeabi_atexit: dpkg-shlibdeps warns about it; libstdc++6's minimum
+    # version comes from the other symbols.)
     local line
     line=$(cd "$work" && dpkg-shlibdeps -O "${elves[@]}")
     rm -rf "$work"
