@@ -9,6 +9,8 @@
 #    /usr/sbin/irupdate, run by qemu-arm with that root's loader and libraries
 #    in scripts/sandbox.sh, updates irsim (from the PC package) with the image
 #    byte for byte; the same for the fully static binary;
+#  - DESTDIR installs of build/native and build/armhf: usr/sbin/irupdate and
+#    usr/bin/irsim;
 #  - a board SDK's build with sdk-toolchain.cmake, tests and irsim off, and
 #    DESTDIR=... cmake --install --prefix /usr: usr/sbin/irupdate for ARM only,
 #    and GoogleTest never looked for.
@@ -122,6 +124,14 @@ update() {
 }
 update package qemu-arm -L "$tmp/root" "$tmp/root/usr/sbin/irupdate"
 update static qemu-arm -L "$tmp/root" "$static"
+
+# Plain installs of the project's own builds, as package.sh left them.
+for build in native armhf; do
+    DESTDIR=$tmp/$build cmake --install "build/$build" --prefix /usr >/dev/null
+    for file in usr/sbin/irupdate usr/bin/irsim; do
+        [ -x "$tmp/$build/$file" ] || fail "build/$build: no $file installed"
+    done
+done
 
 # The vendor SDK's way: its toolchain file and sysroot, the environment its
 # set-up script gives, plain cmake.
