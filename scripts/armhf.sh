@@ -2,10 +2,12 @@
 # The 32-bit ARM (armhf) target build, on a Debian 12 machine, as root.
 #
 #   scripts/armhf.sh build   irupdate and irsim for the board: stripped copies in
-#                            build/armhf/stripped, their sizes and the shared
-#                            libraries they need (log4cpp linked both ways)
+#                            build/<preset>/stripped, their sizes and the shared
+#                            libraries they need (log4cpp shared, log4cpp linked
+#                            in, and everything linked in)
 #   scripts/armhf.sh test    warnings-as-errors build, then the unit and protocol
 #                            tests under qemu-arm (the end-to-end tests stay native)
+#   scripts/armhf.sh sysroot only the toolchain and the sysroot (for scripts/package.sh)
 #
 # The cross toolchain and qemu come from Debian (scripts/deps.sh armhf). log4cpp's
 # armhf headers and libraries come from Debian's armhf packages, unpacked into
@@ -26,7 +28,7 @@ cross=arm-linux-gnueabihf
 sysroot_packages=(liblog4cpp5-dev:armhf liblog4cpp5v5:armhf)
 
 usage() {
-    echo "usage: $0 build|test" >&2
+    echo "usage: $0 build|test|sysroot" >&2
     exit 2
 }
 
@@ -92,20 +94,20 @@ report() {
         fi
         out=$dir/stripped/$exe
         "$cross-strip" --strip-all -o "$out" "$bin"
-        local bytes
+        local bytes needs
         bytes=$(stat -c %s "$out")
+        needs=$("$cross-readelf" -d "$out" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | paste -sd' ')
         printf '  %-9s %7d bytes (%d KiB) stripped; needs: %s\n' "$exe" "$bytes" \
-            $(((bytes + 1023) / 1024)) \
-            "$("$cross-readelf" -d "$out" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | paste -sd' ')"
+            $(((bytes + 1023) / 1024)) "${needs:-no shared library}"
         # The newest symbol versions it binds to: the oldest C/C++ runtime the board may have.
-        printf '  %-9s needs at least GLIBC_%s, GLIBCXX_%s\n' "" \
+        [ -z "$needs" ] || printf '  %-9s needs at least GLIBC_%s, GLIBCXX_%s\n' "" \
             "$(newest_version "$out" GLIBC)" "$(newest_version "$out" GLIBCXX)"
     done
 }
 
 [ $# -eq 1 ] || usage
 case "$1" in
-build | test) ;;
+build | test | sysroot) ;;
 *) usage ;;
 esac
 
@@ -114,8 +116,9 @@ fetch_sysroot
 
 case "$1" in
 build)
-    # log4cpp as the board presumably has it (shared), and linked in (static).
-    for variant in armhf armhf-static; do
+    # log4cpp as the board presumably has it (shared), linked in (static), and
+    # no shared library at all (fully static).
+    for variant in armhf armhf-static armhf-fullstatic; do
         configure "$variant"
         targets=(irupdate)
         # The simulator is optional in the tree (tools/irsim).
@@ -124,16 +127,21 @@ build)
             targets+=(irsim)
         fi
         cmake --build "build/$variant" -j "$jobs" --target "${targets[@]}"
-        echo "$variant (log4cpp $([ "$variant" = armhf ] && echo shared || echo static)):"
+        case "$variant" in
+        armhf) echo "$variant (log4cpp shared):" ;;
+        armhf-static) echo "$variant (log4cpp static):" ;;
+        *) echo "$variant (fully static):" ;;
+        esac
         report "build/$variant"
     done
     ;;
 test)
     start=$(date +%s)
-    configure armhf -DIRUPDATE_WERROR=ON
+    configure armhf -DIRUPDATE_WERROR=ON -DBUILD_TESTING=ON
     cmake --build "$build" -j "$jobs"
     # Each test program runs under qemu-arm (the toolchain's CMAKE_CROSSCOMPILING_EMULATOR).
     ctest --test-dir "$build" --output-on-failure -j "$jobs" -L 'unit|protocol'
     echo "armhf test: $(($(date +%s) - start)) s"
     ;;
+sysroot) ;;
 esac

@@ -8,14 +8,17 @@
 # qemu-arm. The tidy stage runs clang-tidy over every source file
 # (scripts/tidy.sh); the soak stage, a bounded fault-injection soak of the
 # real binary against the simulator (scripts/soak.sh); the fuzz stage, a
-# minute of coverage-guided fuzzing per fuzz target (scripts/fuzz.sh).
+# minute of coverage-guided fuzzing per fuzz target (scripts/fuzz.sh). The
+# package stage makes the Debian packages (scripts/package.sh) and proves them
+# on an armhf root filesystem of Debian's packages (tests/package/check.sh).
 #
-#   scripts/test.sh [stage...]   stages: native tidy soak asan tsan fuzz armhf (default: all)
+#   scripts/test.sh [stage...]   stages: native tidy soak asan tsan fuzz armhf package
+#                                (default: all)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(native tidy soak asan tsan fuzz armhf)
+[ ${#stages[@]} -gt 0 ] || stages=(native tidy soak asan tsan fuzz armhf package)
 jobs=$(nproc)
 
 scripts/deps.sh base
@@ -72,6 +75,12 @@ for stage in "${stages[@]}"; do
         else
             echo "no armhf set-up yet"
         fi
+        ;;
+    package)
+        start=$(date +%s)
+        scripts/package.sh
+        tests/package/check.sh
+        echo "package stage: $(($(date +%s) - start)) s"
         ;;
     *)
         echo "unknown stage $stage" >&2

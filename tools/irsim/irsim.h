@@ -63,8 +63,8 @@ struct IrsimOptions {
     std::string strRecvDir;  // folder where files sent by the peer are created
 };
 
-/// Parses the command line into pstOpt. Returns 0 to go on, 1 when --help was
-/// printed (exit 0), -1 after printing a usage error (exit 2).
+/// Parses the command line into pstOpt. Returns 0 to go on, 1 when --help or
+/// --version was printed (exit 0), -1 after printing a usage error (exit 2).
 int IrsimParseOptions(int argc, char **argv, IrsimOptions *pstOpt);
 
 // ---------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "irsim.h"
+#include "irupdate_version.h"
 
 namespace {
 
@@ -67,7 +68,7 @@ bool SetFraction(const char *pszText, double *pdOut) {
 
 /// One option: its name, its value's placeholder (null for a flag), its help
 /// line, and the setter that checks and stores the value (false: refused;
-/// the text then says what it needs).
+/// the text then says what it needs; null: the option prints and irsim ends).
 struct IrsimOptRow {
     const char *pszName;
     const char *pszArg;
@@ -145,6 +146,7 @@ constexpr IrsimOptRow s_astOptions[] = {
     {"--verbose", nullptr, "protocol diagnostics and a line per command", "",
      [](IrsimOptions *p, const char *) { return p->bVerbose = true; }},
     {"--help", nullptr, "this text", "", nullptr},
+    {"--version", nullptr, "print the version", "", nullptr},
 };
 
 void PrintHelp() {
@@ -266,7 +268,11 @@ int IrsimParseOptions(int argc, char **argv, IrsimOptions *pstOpt) {
             return UsageError(argv[i], "unknown option");
         }
         if (pstRow->pfnSet == nullptr) {
-            PrintHelp();
+            if (strArg == "--version") {
+                printf("irsim %s\n", IRUPDATE_VERSION);
+            } else {
+                PrintHelp();
+            }
             return 1;
         }
         if (pstRow->pszArg != nullptr && !bHasInlineValue) {
