@@ -4,6 +4,8 @@
 #   scripts/deps.sh armhf    the 32-bit ARM cross toolchain and qemu-user
 #   scripts/deps.sh tidy     clang 14 and clang-tidy 14 with run-clang-tidy-14
 #   scripts/deps.sh fuzz     clang with libFuzzer and the sanitizer runtimes
+#   scripts/deps.sh field    busybox and systemd-analyze, for the tests of the
+#                            supervisor (dash and busybox sh) and its unit
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libgtest-dev liblog4cpp5-dev util-linux)
@@ -13,6 +15,7 @@ for set in "$@"; do
     armhf) packages+=(g++-arm-linux-gnueabihf qemu-user dpkg-dev) ;;
     tidy) packages+=(clang-14 clang-tidy-14) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    field) packages+=(busybox dash systemd) ;;
     *) echo "deps.sh: unknown set $set" >&2; exit 2 ;;
     esac
 done
