@@ -86,7 +86,9 @@ TEST_P(Field, StatusVerdictConsoleAndLogRecords) {
     E2E_REQUIRE_SANDBOX();
     const FieldCase &stCase = GetParam();
     TempDir objBusybox;
-    ASSERT_EQ(0, system(("busybox --install -s " + objBusybox.Path()).c_str()));
+    ChildProcess objInstall; // busybox's commands, as links in a folder of their own
+    ASSERT_EQ("", objInstall.Start({"busybox", "--install", "-s", objBusybox.Path()}));
+    ASSERT_TRUE(objInstall.Wait(START_MS) && objInstall.ExitCode() == 0);
     for (const bool bBusybox : {false, true}) {
         SCOPED_TRACE(bBusybox ? "busybox sh" : "dash");
         TempDir objDir;
@@ -101,7 +103,7 @@ TEST_P(Field, StatusVerdictConsoleAndLogRecords) {
         // blocks once a few records wait unread.
         const int fdLog = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         sockaddr_un stAddr{AF_UNIX, {}};
-        snprintf(stAddr.sun_path, sizeof(stAddr.sun_path), "%s", objDir.File("log").c_str());
+        (void)snprintf(stAddr.sun_path, sizeof(stAddr.sun_path), "%s", objDir.File("log").c_str());
         ASSERT_EQ(0, bind(fdLog, reinterpret_cast<sockaddr *>(&stAddr), sizeof(stAddr)));
         std::vector<std::string> vecLog;
         auto fnDrain = [&] {
