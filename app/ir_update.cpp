@@ -77,20 +77,6 @@ public:
     }
 };
 
-/// The system log appender with the process id in every record, so that the
-/// records of one run can be told from those of the next.
-class CAppSyslogAppender : public log4cpp::SyslogAppender {
-public:
-    CAppSyslogAppender()
-        : log4cpp::SyslogAppender(APP_LOG_SYSLOG_APPENDER, APP_LOG_SYSLOG_IDENT, LOG_USER) {
-        // The base has opened the log without the process id: again, with it.
-        CAppSyslogAppender::open();
-    }
-
-protected:
-    void open() override { openlog(_syslogName.c_str(), LOG_PID, _facility); }
-};
-
 } // namespace
 
 void AppLogInit() {
@@ -101,7 +87,13 @@ void AppLogInit() {
     // The root keeps its default priority (INFO): the course of the update,
     // its warnings and its errors reach the system log, while the serial
     // glue's per-frame debug records stay out.
-    auto *pobjAppender = new CAppSyslogAppender;
+    auto *pobjAppender =
+        new log4cpp::SyslogAppender(APP_LOG_SYSLOG_APPENDER, APP_LOG_SYSLOG_IDENT, LOG_USER);
+    // The appender has opened the log without the process id: open it again,
+    // with it, so that the records of one run can be told from those of the
+    // next. The ident is a constant text, as openlog needs it to outlive the
+    // call.
+    openlog(APP_LOG_SYSLOG_IDENT, LOG_PID, LOG_USER);
     pobjAppender->setLayout(new CAppLogLayout); // the appender owns it
     objRoot.addAppender(pobjAppender);          // the root owns the appender
 }
