@@ -97,7 +97,8 @@ void IRUpdateExit();
 
 /// Sends 0x600 with two zero bytes; the send operation's result.
 int SendStartCmd();
-/// Writes four zero bytes at the start of the success record; 4, or -1.
+/// Writes four zero bytes at the start of the success record; 4, or -1 with
+/// errno saying why (and the error record logged).
 int WriteUpdateSuccess();
 /// The application receive handler of the update conversation: sets the
 /// update state from the command and runs the state handler, both under the

@@ -11,12 +11,14 @@
 //                     <-     0x608 ok | 0x606 / 0x607 / other: failure, start over
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 
+#include "app_log_setup.h"
 #include "ir_update.h"
 #include "protocol/app_log.h"
 #include "protocol/command_interface.h"
@@ -39,6 +41,61 @@ constexpr uint8_t IR_CHUNK_PAD_BYTE = 0xFF;
 
 // The third failure report ends the run.
 constexpr uint32_t IR_FAIL_LIMIT = 3;
+
+// What the log records tell about the current attempt, which begins with a
+// start command and ends with a verdict. Touched with the sequence lock held.
+uint16_t s_u16FailCode = 0;      // the failure report being acted on
+uint64_t s_u64AttemptBytes = 0;  // image bytes read since the image was opened
+bool s_bAttemptImageBad = false; // the image could not be opened or read
+
+/// What a failure report says, for the log record.
+const char *FailureMeaning(uint16_t u16Code) {
+    switch (u16Code) {
+    case IR_CMD_UPDATE_CHECK_FAIL:
+        return "the microcontroller found the image's checksum wrong";
+    case IR_CMD_UPDATE_MEM_FAIL:
+        return "the microcontroller could not write the image to its memory";
+    default:
+        return "a command the update conversation does not expect at this point";
+    }
+}
+
+/// Records the image just opened (descriptor fd) with its size, and starts
+/// counting the bytes read from it.
+void LogImageOpened(int fd) {
+    s_u64AttemptBytes = 0;
+    struct stat stInfo {};
+    if (fstat(fd, &stInfo) != 0) {
+        const CAppLogReason objWhy(errno);
+        APP_LOG_INFO("image %s opened, size unknown: %s", g_cUpdateFilePath, objWhy.Text());
+    } else if (stInfo.st_size == 0) {
+        APP_LOG_WARNING("image %s is empty (0 bytes)", g_cUpdateFilePath);
+    } else {
+        APP_LOG_INFO("image %s: %lld bytes", g_cUpdateFilePath,
+                     static_cast<long long>(stInfo.st_size));
+    }
+}
+
+/// Records the success report: the image bytes of this attempt, whether the
+/// image could be read, and whether the success record was written
+/// (s32RecordErr 0) or why not (an errno value).
+void LogSuccess(int s32RecordErr) {
+    const unsigned long long u64Bytes = s_u64AttemptBytes;
+    if (s_bAttemptImageBad) {
+        APP_LOG_WARNING("update success reported, but image %s could not be opened or read: "
+                        "the microcontroller accepted %llu image bytes",
+                        g_cUpdateFilePath != nullptr ? g_cUpdateFilePath : "(none named)",
+                        u64Bytes);
+    }
+    if (s32RecordErr == 0) {
+        APP_LOG_INFO("update success after %llu image bytes; success record %s written", u64Bytes,
+                     g_pszSuccessRecordPath);
+    } else {
+        const CAppLogReason objWhy(s32RecordErr);
+        APP_LOG_WARNING("update success after %llu image bytes; success record %s not written: %s",
+                        u64Bytes, g_pszSuccessRecordPath, objWhy.Text());
+    }
+}
 
 /// The one lock of the update sequence. The first state handler run happens
 /// on the update thread while the engine thread may already be delivering a
@@ -102,7 +159,9 @@ int WriteUpdateSuccess() {
     // earlier, longer record held after them stays.
     int fd = open(g_pszSuccessRecordPath, O_RDWR | O_CREAT, 0666);
     if (fd < 0) {
+        const int s32Err = errno;
         APP_LOG_ERROR("write upgrade success failed");
+        errno = s32Err;
         return -1;
     }
     const uint8_t au8Zero[4] = {0, 0, 0, 0};
@@ -110,9 +169,12 @@ int WriteUpdateSuccess() {
     do {
         n = write(fd, au8Zero, sizeof(au8Zero));
     } while (n < 0 && errno == EINTR);
+    // A short write without an error can only mean a full file system.
+    const int s32Err = n < 0 ? errno : ENOSPC;
     close(fd);
     if (n != static_cast<ssize_t>(sizeof(au8Zero))) {
         APP_LOG_ERROR("write upgrade success failed");
+        errno = s32Err;
         return -1;
     }
     return static_cast<int>(n);
@@ -130,6 +192,8 @@ void APP_Comm_Recv_IR_Update(_CmdProtocolParam *pstFrame) {
         g_cUpdateFilePath = u32Selector == IR_SELECTOR_4000 ? IR_IMAGE_4000 : IR_IMAGE_A000;
         printf("file path: %s %d\n", g_cUpdateFilePath, static_cast<int>(u32Selector));
         puts("update ready");
+        APP_LOG_INFO("the microcontroller asks for %s (selector %u)", g_cUpdateFilePath,
+                     u32Selector);
         g_eIRUpdateStatus = IR_UPDATE_SEND_DATA;
         break;
     }
@@ -138,10 +202,12 @@ void APP_Comm_Recv_IR_Update(_CmdProtocolParam *pstFrame) {
         break;
     case IR_CMD_UPDATE_CHECK_FAIL:
         puts("update CHECK failed ");
+        s_u16FailCode = pstFrame->cmd;
         g_eIRUpdateStatus = IR_UPDATE_FAIL;
         break;
     case IR_CMD_UPDATE_MEM_FAIL:
         puts("update MEM failed ");
+        s_u16FailCode = pstFrame->cmd;
         g_eIRUpdateStatus = IR_UPDATE_FAIL;
         break;
     case IR_CMD_UPDATE_OK:
@@ -151,6 +217,7 @@ void APP_Comm_Recv_IR_Update(_CmdProtocolParam *pstFrame) {
         // Our own codes echoed back (0x600, 0x604, 0x605) and 0x601 included:
         // the microcontroller is not where the conversation thinks it is.
         puts("error cmd");
+        s_u16FailCode = pstFrame->cmd;
         g_eIRUpdateStatus = IR_UPDATE_FAIL;
         break;
     }
@@ -169,7 +236,7 @@ void CIRUpdate::UpdateStatusHandle() {
         break;
     case IR_UPDATE_SUCCESS:
         puts("update success");
-        (void)WriteUpdateSuccess();
+        LogSuccess(WriteUpdateSuccess() >= 0 ? 0 : errno);
         IRUpdateExit();
         break;
     case IR_UPDATE_START:
@@ -182,6 +249,11 @@ void CIRUpdate::UpdateStatusHandle() {
         // end record must sum that attempt alone.
         m_stEndInfo.u32CheckSum = 0;
         ++m_u32FailCount;
+        APP_LOG_WARNING("failure report 0x%x (%s) ends attempt %u of %u%s", s_u16FailCode,
+                        FailureMeaning(s_u16FailCode), m_u32FailCount, IR_FAIL_LIMIT,
+                        m_u32FailCount < IR_FAIL_LIMIT ? "; starting again" : "");
+        s_u64AttemptBytes = 0;
+        s_bAttemptImageBad = false;
         break;
     case IR_UPDATE_WAIT:
     default:
@@ -192,6 +264,7 @@ void CIRUpdate::UpdateStatusHandle() {
     // Checked after every action, not only after a failure.
     if (m_u32FailCount == IR_FAIL_LIMIT) {
         printf("update time is over %d,update failed\n", static_cast<int>(m_u32FailCount));
+        APP_LOG_ERROR("update failed: giving up after %u failure reports", m_u32FailCount);
         IRUpdateExit();
     }
 }
@@ -210,9 +283,18 @@ int CIRUpdate::ReadUpdateFile(uint8_t *pu8Buf, uint32_t *pu32Len) {
         // read-only image, or no name chosen yet, cannot be opened.
         m_s32FileFd = g_cUpdateFilePath != nullptr ? open(g_cUpdateFilePath, O_RDWR) : -1;
         if (m_s32FileFd < 0) {
+            const int s32Err = errno;
             puts("open file failed");
+            s_bAttemptImageBad = true;
+            if (g_cUpdateFilePath == nullptr) {
+                APP_LOG_ERROR("image asked for before the microcontroller named one");
+            } else {
+                const CAppLogReason objWhy(s32Err);
+                APP_LOG_ERROR("image %s cannot be opened: %s", g_cUpdateFilePath, objWhy.Text());
+            }
             return -1;
         }
+        LogImageOpened(m_s32FileFd);
     }
 
     int s32Read = ReadFull(m_s32FileFd, pu8Buf, IR_CHUNK_MAX);
@@ -220,7 +302,11 @@ int CIRUpdate::ReadUpdateFile(uint8_t *pu8Buf, uint32_t *pu32Len) {
         // Not the end of the image: the bytes sent so far are not the whole
         // image. The image is closed, so that the next request starts it again
         // from its first byte, and the checksum is zeroed with it.
+        const CAppLogReason objWhy(errno);
         puts("read file failed");
+        s_bAttemptImageBad = true;
+        APP_LOG_ERROR("image %s cannot be read after %llu bytes: %s", g_cUpdateFilePath,
+                      static_cast<unsigned long long>(s_u64AttemptBytes), objWhy.Text());
         CloseUpdateFile();
         m_stEndInfo.u32CheckSum = 0;
         return -1;
@@ -230,6 +316,7 @@ int CIRUpdate::ReadUpdateFile(uint8_t *pu8Buf, uint32_t *pu32Len) {
     }
 
     uint32_t u32Len = static_cast<uint32_t>(s32Read);
+    s_u64AttemptBytes += u32Len;
     if (u32Len < IR_CHUNK_PAD_BELOW) {
         memset(pu8Buf + u32Len, IR_CHUNK_PAD_BYTE, IR_CHUNK_PAD_TO - u32Len);
         u32Len = IR_CHUNK_PAD_TO;
@@ -270,5 +357,7 @@ int CIRUpdate::SendNextPacket() {
     if (u32Len != 0) {
         return SendUpdateData(au8Chunk, u32Len);
     }
+    APP_LOG_INFO("end record sent after %llu image bytes, checksum 0x%08x",
+                 static_cast<unsigned long long>(s_u64AttemptBytes), m_stEndInfo.u32CheckSum);
     return SendUpdateEnd();
 }

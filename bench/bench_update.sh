@@ -46,7 +46,7 @@ run_once() { # label, irsim options...
     pty=$(irsim_wait_pty "$dir/irsim.log" "$sim")
     [ -n "$pty" ] || { cat "$dir/irsim.log"; exit 1; }
     # Elapsed, user and system CPU seconds, peak RSS (KiB) of the tool alone.
-    scripts/sandbox.sh "$pty" "$dir/work" "$dir/var" \
+    scripts/sandbox.sh --log - "$pty" "$dir/work" "$dir/var" \
         /usr/bin/time -f '%e %U %S %M' -o "$dir/time" "$irupdate" >/dev/null 2>&1
     wait "$sim" || { echo "bench: $label: update failed"; cat "$dir/irsim.log"; exit 1; }
     read -r wall user sys rss <"$dir/time"

@@ -6,6 +6,8 @@
 #   scripts/deps.sh fuzz     clang with libFuzzer and the sanitizer runtimes
 #   scripts/deps.sh package  Debian's package tools: dpkg-shlibdeps, lintian, mmdebstrap
 #                            (with gpg, which it uses to pin the archive key)
+#   scripts/deps.sh field    busybox and systemd-analyze, for the tests of the
+#                            supervisor (dash and busybox sh) and its unit
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libgtest-dev liblog4cpp5-dev util-linux)
@@ -16,6 +18,7 @@ for set in "$@"; do
     tidy) packages+=(clang-14 clang-tidy-14) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     package) packages+=(dpkg-dev lintian mmdebstrap gpg gzip) ;;
+    field) packages+=(busybox dash systemd) ;;
     *) echo "deps.sh: unknown set $set" >&2; exit 2 ;;
     esac
 done

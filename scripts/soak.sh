@@ -226,7 +226,7 @@ run_one() { # index, seed
     timeout -s KILL $((bound + 60)) "${sim_cmd[@]}" >"$dir/sim.log" 2>&1 &
     local sim_pid=$! pty
     pty=$(irsim_wait_pty "$dir/sim.log" "$sim_pid")
-    local tool_cmd=("$sandbox" "$pty" "$dir/work" "$dir/var" "$irupdate")
+    local tool_cmd=("$sandbox" --log - "$pty" "$dir/work" "$dir/var" "$irupdate")
     {
         echo "#!/usr/bin/env bash"
         echo "# Replays soak run $seed: the same image and irsim options (the faults'"
@@ -238,7 +238,7 @@ run_one() { # index, seed
         echo "rm -rf replay && mkdir -p replay/work replay/var && cp work/ir_*.bin replay/work/"
         echo "$(quoted "$irsim") --expect image.bin --out replay/received.bin $(quoted "${sim_opts[@]}") >replay/sim.log 2>&1 &"
         echo "for _ in \$(seq 100); do pty=\$(sed -n 's/^irsim: pty //p' replay/sim.log); [ -n \"\$pty\" ] && break; sleep 0.05; done"
-        echo "$(quoted "$sandbox") \"\$pty\" replay/work replay/var $(quoted "$irupdate") >replay/tool.out 2>replay/tool.err || true"
+        echo "$(quoted "$sandbox") --log - \"\$pty\" replay/work replay/var $(quoted "$irupdate") >replay/tool.out 2>replay/tool.err || true"
         echo "wait || true"
         echo "grep -E '^irsim: (verdict|image|failures-given|faults)' replay/sim.log; cat replay/tool.out"
     } >"$dir/replay.sh"

@@ -21,7 +21,7 @@ stages=("$@")
 [ ${#stages[@]} -gt 0 ] || stages=(native tidy soak asan tsan fuzz armhf package)
 jobs=$(nproc)
 
-scripts/deps.sh base
+scripts/deps.sh base field
 
 configure_build() { # dir, extra cmake args...
     local dir=$1

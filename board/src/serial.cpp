@@ -84,7 +84,9 @@ int SerialOpen(const char *pszDevice, const char *pszMode) {
     // protocol's polling loop never stalls in it.
     int fd = open(pszDevice, O_RDWR | O_NONBLOCK);
     if (fd < 0) {
+        const int s32Err = errno; // kept for the caller's log record
         printf("could not open device %s", pszDevice);
+        errno = s32Err;
         return SERIAL_OPEN_ERR_DEVICE;
     }
 
@@ -98,8 +100,10 @@ int SerialOpen(const char *pszDevice, const char *pszMode) {
 
     if (SerialSetAttr(fd, &stTio, stFields.s32Baud, stFields.s32DataBits, stFields.cParity,
                       stFields.s32StopBits) < 0) {
+        const int s32Err = errno;
         printf("could not initialize device %s", pszDevice);
         close(fd);
+        errno = s32Err;
         return SERIAL_OPEN_ERR_ATTR;
     }
     return fd;

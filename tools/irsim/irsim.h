@@ -44,6 +44,7 @@ struct IrsimOptions {
     std::vector<IrsimFailure> vecFail;       // scripted failure reports, in order
     IrsimFailAt eFailAt = IRSIM_FAIL_AT_END; // point of the reports that name none (end or start)
     uint32_t u32MaxFailures = 3;             // failure reports after which the tool gives up
+    uint64_t u64MinBytes = 0;                // smaller transfers are answered with 0x606
     std::string strOut;                      // where the received image goes
     std::string strExpect;                   // reference image
     bool bExitAfterResult = false;

@@ -65,6 +65,8 @@ struct McuState {
     uint32_t u32ReadyAnswers = 0;
     uint64_t u64ChunksTotal = 0;
     uint32_t u32EndRecords = 0;
+    uint32_t u32EmptyTransfers = 0; // end records with no image byte before them
+    uint32_t u32RefusedSmall = 0;   // end records answered 0x606 for --min-bytes
     uint32_t u32FailuresSent = 0;
     uint32_t u32FailuresScripted = 0; // of those, the ones from --fail
     std::string strFailuresGiven;     // "606@start 607@12 606@end", in order
@@ -292,8 +294,17 @@ void OnEnd(const _CmdProtocolParam *pstFrame) {
                        au8End[4] == 0 && au8End[5] == 0 && au8End[6] == 1 && au8End[7] == 0;
     m.bEndImageMatch = m.bHaveExpect && m.vecAttempt == m.vecExpect;
     WriteOut();
+    if (m.u64AttemptBytes == 0) {
+        ++m.u32EmptyTransfers;
+    }
+    // A transfer below the size the microcontroller needs fails its check,
+    // whatever the checksum says.
+    const bool bTooSmall = m.u64AttemptBytes < m.stOpt.u64MinBytes;
+    if (bTooSmall) {
+        ++m.u32RefusedSmall;
+    }
 
-    uint16_t u16Code = m.bEndChecksumOk ? MCU_CMD_OK : MCU_CMD_CHECK_FAIL;
+    uint16_t u16Code = m.bEndChecksumOk && !bTooSmall ? MCU_CMD_OK : MCU_CMD_CHECK_FAIL;
     const bool bScripted = TakeScriptedFailure(IRSIM_FAIL_AT_END, m.u32AttemptChunks, &u16Code);
     printf("irsim: end-record %u checksum 0x%08x received-sum 0x%08x bytes %llu chunks %u %s "
            "answer 0x%x\n",
@@ -445,6 +456,11 @@ int IrsimMcuPrintSummary() {
         printf("irsim: received-sum 0x%08x\n", m.u32EndReceivedSum);
     }
     printf("irsim: checksum %s\n", !m.bHaveEnd ? "none" : m.bEndChecksumOk ? "ok" : "bad");
+    printf("irsim: transfer %s\n", !m.bHaveEnd              ? "none"
+                                   : m.u64AttemptBytes == 0 ? "empty"
+                                                            : "data");
+    printf("irsim: empty-transfers %u\n", m.u32EmptyTransfers);
+    printf("irsim: refused-small %u\n", m.u32RefusedSmall);
     printf("irsim: failures-sent %u\n", m.u32FailuresSent);
     printf("irsim: failures-scripted %u\n", m.u32FailuresScripted);
     printf("irsim: failures-given %s\n",

@@ -42,7 +42,9 @@ constexpr const char *IRSIM_EPILOGUE =
     "\n"
     "At the end irsim prints \"irsim: <name> <value>\" summary lines (start\n"
     "commands, chunks and their sizes, end records, checksum ok/bad, verdict,\n"
-    "image match/mismatch, fault counts, timings). It ends on SIGTERM or\n"
+    "image match/mismatch, empty transfers, fault counts, timings). An empty\n"
+    "transfer is an end record with no chunk before it since the last start:\n"
+    "what the tool sends when its image is missing or empty. It ends on SIGTERM or\n"
     "SIGINT, after --timeout, or with --exit-after-result once the last verdict\n"
     "(success, or the --max-failures-th failure report) has been acknowledged\n"
     "and the tool has closed the line (or 1.5 s have passed).\n"
@@ -108,6 +110,11 @@ constexpr IrsimOptRow s_astOptions[] = {
      [](IrsimOptions *p, const char *v) {
          return SetU32(v, &p->u32MaxFailures) && p->u32MaxFailures > 0;
      }},
+    {"--min-bytes", "N",
+     "answer an end record after fewer than N image bytes with 0x606, as a\n"
+     "                           microcontroller whose check fails (default 0: take any)",
+     "an unsigned number",
+     [](IrsimOptions *p, const char *v) { return ParseUint(v, UINT64_MAX, &p->u64MinBytes); }},
     {"--out", "FILE", "write the received image here (rewritten by every attempt)", "",
      [](IrsimOptions *p, const char *v) { return p->strOut = v, true; }},
     {"--expect", "FILE", "reference image: say whether the received image matches it", "",

@@ -24,6 +24,7 @@ enum SerialOpenResult : int {
 /// position of the first missing field) or "could not initialize device %s".
 /// When a step after the open fails, the descriptor is closed before the code
 /// is returned: the caller only ever sees the code, so nothing else could.
+/// After SERIAL_OPEN_ERR_DEVICE and SERIAL_OPEN_ERR_ATTR, errno says why.
 /// Holds no state; any thread.
 int SerialOpen(const char *pszDevice, const char *pszMode);
 

@@ -24,4 +24,6 @@ constexpr const char *AppLogBaseName(const char *pszPath) {
     AppLogCategory().log((priority), fmt " --[%s:%u]", ##__VA_ARGS__, AppLogBaseName(__FILE__),    \
                          static_cast<unsigned>(__LINE__))
 #define APP_LOG_DEBUG(fmt, ...) APP_LOG(log4cpp::Priority::DEBUG, fmt, ##__VA_ARGS__)
+#define APP_LOG_INFO(fmt, ...) APP_LOG(log4cpp::Priority::INFO, fmt, ##__VA_ARGS__)
+#define APP_LOG_WARNING(fmt, ...) APP_LOG(log4cpp::Priority::WARN, fmt, ##__VA_ARGS__)
 #define APP_LOG_ERROR(fmt, ...) APP_LOG(log4cpp::Priority::ERROR, fmt, ##__VA_ARGS__)
