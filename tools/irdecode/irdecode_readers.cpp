@@ -42,6 +42,7 @@ constexpr size_t IRD_HELD_MAX = size_t{64} * 1024; // bytes held until the port 
 constexpr size_t IRD_UNFINISHED_MAX = 64;          // calls left unfinished (one per thread)
 constexpr int IRD_FD_MAX = 1024;
 constexpr int64_t IRD_HALF_DAY_US = int64_t{43200} * 1000000;
+constexpr long long IRD_EPOCH_MAX = 100000000000LL; // seconds: in year 5138, far from overflow
 
 /// One line of at most IRD_LINE_MAX bytes, without its end; a longer line is
 /// cut (*pbLong). *pbEnded: the line had its newline. False at the end.
@@ -137,7 +138,8 @@ void CaptureLine(Cursor c, uint64_t u64Line, IrdDecoder *pobjDec, IrdContext *ps
         return;
     }
     long long s64Sec = 0, s64Us = 0;
-    const bool bTime = c.Number(&s64Sec) && c.Eat(".") && c.Micros(&s64Us);
+    const bool bTime =
+        c.Number(&s64Sec) && s64Sec < IRD_EPOCH_MAX && c.Eat(".") && c.Micros(&s64Us);
     const bool bHost = bTime && c.Eat(" host ");
     const int s32Dir = bHost ? IRD_HOST : IRD_MCU;
     if (!bTime || !(bHost || c.Eat(" mcu ")) || (c.pEnd - c.p) % 2 != 0) {
@@ -222,7 +224,7 @@ bool StraceReader::Prefix(Cursor *pc, long long *ps64Pid, int64_t *ps64Time) {
     }
     if (c.Eat(":")) { // -t, -tt: the local time of day
         if (!c.Number(&s64B) || !c.Eat(":") || !c.Number(&s64C) ||
-            (c.Eat(".") && !c.Micros(&s64Us))) {
+            (c.Eat(".") && !c.Micros(&s64Us)) || s64A > 23 || s64B > 59 || s64C > 60) {
             return false;
         }
         const int64_t s64Time = ((s64A * 60 + s64B) * 60 + s64C) * 1000000 + s64Us;
@@ -231,7 +233,7 @@ bool StraceReader::Prefix(Cursor *pc, long long *ps64Pid, int64_t *ps64Time) {
         }
         *ps64Time = s64Time + m_s64Days;
     } else { // -ttt: seconds since the epoch
-        if (c.Eat(".") && !c.Micros(&s64Us)) {
+        if ((c.Eat(".") && !c.Micros(&s64Us)) || s64A >= IRD_EPOCH_MAX) {
             return false;
         }
         *ps64Time = EpochToLocal(s64A, s64Us);
@@ -429,7 +431,6 @@ void StraceReader::Finish(uint64_t u64Lines) {
 
 int IrdReadText(FILE *pIn, IrdDecoder *pobjDec, IrdContext *pstCtx) {
     std::string strLine;
-    strLine.reserve(IRD_LINE_MAX);
     bool bLong = false, bEnded = false;
     uint64_t u64Line = 0;
     enum { FORMAT_UNKNOWN, FORMAT_STRACE, FORMAT_CAPTURE } eFormat = FORMAT_UNKNOWN;
