@@ -20,7 +20,7 @@ enum : uint8_t {
     CMD_STATUS_FAST_MODE = 0x08,
 };
 
-constexpr uint16_t CMD_SN_EMPTY = 0x3FFF;       // an unwritten repeat-history entry
+constexpr uint16_t CMD_SN_EMPTY = 0x3FFF; // an unwritten repeat-history entry
 constexpr int CMD_ENGINE_READ_LEN = 1964;
 
 /// One protocol instance. Allocated (value-initialised) by open, never freed.
