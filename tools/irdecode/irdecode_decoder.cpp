@@ -31,6 +31,8 @@ enum : uint16_t {
     IR_CMD_UPDATE_NEXT = 0x603,
     IR_CMD_UPDATE_DATA = 0x604,
     IR_CMD_UPDATE_END = 0x605,
+    IR_CMD_UPDATE_CHECK_FAIL = 0x606,
+    IR_CMD_UPDATE_MEM_FAIL = 0x607,
     IR_CMD_UPDATE_OK = 0x608,
 };
 
@@ -49,8 +51,8 @@ const char *CmdName(uint16_t u16Cmd) {
         {IR_CMD_UPDATE_NEXT, "IR_CMD_UPDATE_NEXT"},
         {IR_CMD_UPDATE_DATA, "IR_CMD_UPDATE_DATA"},
         {IR_CMD_UPDATE_END, "IR_CMD_UPDATE_END"},
-        {0x606, "IR_CMD_UPDATE_CHECK_FAIL"},
-        {0x607, "IR_CMD_UPDATE_MEM_FAIL"},
+        {IR_CMD_UPDATE_CHECK_FAIL, "IR_CMD_UPDATE_CHECK_FAIL"},
+        {IR_CMD_UPDATE_MEM_FAIL, "IR_CMD_UPDATE_MEM_FAIL"},
         {IR_CMD_UPDATE_OK, "IR_CMD_UPDATE_OK"},
     };
     for (const auto &stName : s_astNames) {
@@ -340,6 +342,7 @@ struct IrdDecoder::Impl {
     std::string Deliver(int s32Dir, uint16_t u16Cmd, const uint8_t *pu8Data, uint32_t u32Len,
                         const _CmdProtocolParam &stRec, int64_t s64Time) {
         const uint32_t u32Index = static_cast<uint32_t>(stRec.param1 << 8 | stRec.param2);
+        std::string strFile; // what a file-transfer frame that reaches the application is
         switch (u16Cmd) {
         case CMD_HEART_BEAT:
             return "heartbeat";
@@ -351,24 +354,27 @@ struct IrdDecoder::Impl {
             return Text("file report %u (2: verified, 0: send again)", Le32(pu8Data, u32Len));
         case CMD_UPDATE_SW_SEND_FILE:
             if (u32Index != CMD_FILE_END_INDEX) {
-                return Text("file packet %u: file bytes %u..%u", u32Index,
-                            u32Index * CMD_FILE_CHUNK, u32Index * CMD_FILE_CHUNK + u32Len - 1);
+                return Text("file packet %u: %u bytes at file offset %u", u32Index, u32Len,
+                            u32Index * CMD_FILE_CHUNK);
             }
+            strFile = "file end marker";
             break;
-        case CMD_UPDATE_SW_SEND_FILE_START:
-            if (u32Len >= sizeof(CmdProtocolFileInfo)) {
-                CmdProtocolFileInfo stInfo{};
-                memcpy(&stInfo, pu8Data, sizeof(stInfo));
-                stInfo.fileName[sizeof(stInfo.fileName) - 1] = '\0';
-                return Text("file start \"%s\": %u bytes, %u packets, crc 0x%04x", stInfo.fileName,
-                            stInfo.length, stInfo.packets, stInfo.crc);
-            }
+        case CMD_UPDATE_SW_SEND_FILE_START: {
+            CmdProtocolFileInfo stInfo{};
+            memcpy(&stInfo, pu8Data, std::min<size_t>(u32Len, sizeof(stInfo)));
+            stInfo.fileName[sizeof(stInfo.fileName) - 1] = '\0';
+            strFile = Text("file start \"%s\": %u bytes, %u packets, crc 0x%04x", stInfo.fileName,
+                           stInfo.length, stInfo.packets, stInfo.crc);
+            break;
+        }
+        case CMD_UPDATE_SW_READY_UPDATE:
+            strFile = "ready for update";
             break;
         default:
             break;
         }
         if (s32Dir == IRD_HOST) {
-            return DeliverHost(u16Cmd, pu8Data, u32Len, s64Time);
+            return strFile.empty() ? DeliverHost(u16Cmd, pu8Data, u32Len, s64Time) : strFile;
         }
         // The tool's update sequence takes all but ready, next and success as a failure report.
         switch (u16Cmd) {
@@ -386,8 +392,13 @@ struct IrdDecoder::Impl {
                 return "success";
             }
             m_strFailures += Text(m_strFailures.empty() ? "%x" : " %x", u16Cmd);
-            return Text("failure report %u of %u%s%s", ++m_u32Failures, IRD_GIVE_UP,
-                        u32Len != 0 ? ": data " : "", Hex(pu8Data, u32Len, IRD_DATA_SHOWN).c_str());
+            return (strFile.empty() ? "" : strFile + ", ") +
+                   Text("%s %u of %u%s%s",
+                        u16Cmd == IR_CMD_UPDATE_CHECK_FAIL || u16Cmd == IR_CMD_UPDATE_MEM_FAIL
+                            ? "failure report"
+                            : "unexpected by the update sequence: failure",
+                        ++m_u32Failures, IRD_GIVE_UP, u32Len != 0 ? ": data " : "",
+                        Hex(pu8Data, u32Len, IRD_DATA_SHOWN).c_str());
         }
     }
 
@@ -407,8 +418,8 @@ struct IrdDecoder::Impl {
                 m_u32Sum += pu8Data[i];
             }
             m_u64Bytes += u32Len;
-            return Text("chunk %u: image bytes %" PRIu64 "..%" PRIu64, ++m_u32Chunks,
-                        m_u64Bytes - u32Len, m_u64Bytes - 1);
+            return Text("chunk %u: %u image bytes at offset %" PRIu64, ++m_u32Chunks, u32Len,
+                        m_u64Bytes - u32Len);
         case IR_CMD_UPDATE_END:
             ++m_u32EndRecords;
             m_u32EndChecksum = Le32(pu8Data, u32Len);
