@@ -42,7 +42,7 @@ constexpr size_t IRD_HELD_MAX = size_t{64} * 1024; // bytes held until the port 
 constexpr size_t IRD_UNFINISHED_MAX = 64;          // calls left unfinished (one per thread)
 constexpr int IRD_FD_MAX = 1024;
 constexpr int64_t IRD_HALF_DAY_US = int64_t{43200} * 1000000;
-constexpr long long IRD_EPOCH_MAX = 100000000000LL; // seconds: in year 5138, far from overflow
+constexpr long long IRD_EPOCH_MAX = 100000000000LL; // seconds (year 5138): far from overflow
 
 /// One line of at most IRD_LINE_MAX bytes, without its end; a longer line is
 /// cut (*pbLong). *pbEnded: the line had its newline. False at the end.
@@ -162,7 +162,7 @@ void CaptureLine(Cursor c, uint64_t u64Line, IrdDecoder *pobjDec, IrdContext *ps
 class StraceReader {
 public:
     StraceReader(IrdDecoder *pobjDec, IrdContext *pstCtx) : m_pobjDec(pobjDec), m_pstCtx(pstCtx) {}
-    /// The line's pid and time, up to the call; false if it has neither shape.
+    /// The line's pid (if any) and time, up to the call; false without a time.
     bool Prefix(Cursor *pc, long long *ps64Pid, int64_t *ps64Time);
     void Line(Cursor c, uint64_t u64Line, bool bEnded);
     void Finish(uint64_t u64Lines);
@@ -187,8 +187,8 @@ private:
 
     IrdDecoder *m_pobjDec;
     IrdContext *m_pstCtx;
-    int64_t m_s64Last = IRD_NO_TIME; // the last time read
-    int64_t m_s64Days = 0;           // added to -tt times once they pass midnight
+    int64_t m_s64Last = 0; // the last time read
+    int64_t m_s64Days = 0; // added to -tt times once they pass midnight
     std::vector<Call> m_vecUnfinished;
     long long m_s64Port = -1;
     std::vector<bool> m_vecAgain = std::vector<bool>(IRD_FD_MAX, false);
@@ -199,47 +199,24 @@ private:
 
 bool StraceReader::Prefix(Cursor *pc, long long *ps64Pid, int64_t *ps64Time) {
     Cursor &c = *pc;
-    long long s64A = 0, s64B = 0, s64C = 0, s64Us = 0;
+    long long s64H = 0, s64M = 0, s64S = 0, s64Us = 0;
+    Cursor stTry = c;
     *ps64Pid = 0;
-    *ps64Time = IRD_NO_TIME;
-    if (c.Eat("[pid")) { // strace -f writing to its standard error
+    if (stTry.Number(ps64Pid) && stTry.Eat(" ")) { // -f: the thread's pid
+        c = stTry;
         c.Spaces();
-        if (!c.Number(ps64Pid) || !c.Eat("]")) {
-            return false;
-        }
-        c.Spaces();
-    } else if (c.Digit()) {
-        Cursor stTry = c;
-        if (stTry.Number(&s64A) && stTry.Eat(" ")) { // strace -f -o FILE
-            *ps64Pid = s64A;
-            c = stTry;
-            c.Spaces();
-        }
     }
-    if (!c.Digit()) {
-        return true; // no time: none of -t, -tt, -ttt was given
-    }
-    if (!c.Number(&s64A)) {
+    // -tt: the local time of day (-t: without the fraction).
+    if (!c.Number(&s64H) || !c.Eat(":") || !c.Number(&s64M) || !c.Eat(":") || !c.Number(&s64S) ||
+        (c.Eat(".") && !c.Micros(&s64Us)) || s64H > 23 || s64M > 59 || s64S > 60 || !c.Eat(" ")) {
         return false;
     }
-    if (c.Eat(":")) { // -t, -tt: the local time of day
-        if (!c.Number(&s64B) || !c.Eat(":") || !c.Number(&s64C) ||
-            (c.Eat(".") && !c.Micros(&s64Us)) || s64A > 23 || s64B > 59 || s64C > 60) {
-            return false;
-        }
-        const int64_t s64Time = ((s64A * 60 + s64B) * 60 + s64C) * 1000000 + s64Us;
-        if (m_s64Last != IRD_NO_TIME && s64Time + m_s64Days < m_s64Last - IRD_HALF_DAY_US) {
-            m_s64Days += 2 * IRD_HALF_DAY_US; // past midnight
-        }
-        *ps64Time = s64Time + m_s64Days;
-    } else { // -ttt: seconds since the epoch
-        if ((c.Eat(".") && !c.Micros(&s64Us)) || s64A >= IRD_EPOCH_MAX) {
-            return false;
-        }
-        *ps64Time = EpochToLocal(s64A, s64Us);
+    const int64_t s64Time = ((s64H * 60 + s64M) * 60 + s64S) * 1000000 + s64Us;
+    if (s64Time + m_s64Days < m_s64Last - IRD_HALF_DAY_US) {
+        m_s64Days += 2 * IRD_HALF_DAY_US; // past midnight
     }
-    m_s64Last = *ps64Time;
-    return c.Eat(" ");
+    *ps64Time = m_s64Last = s64Time + m_s64Days;
+    return true;
 }
 
 // The calls' shapes:
