@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a job needs, when they are missing.
-#   scripts/deps.sh base     compiler, CMake, GoogleTest, log4cpp
+#   scripts/deps.sh base     compiler, CMake, GoogleTest, log4cpp, strace (capture tests)
 #   scripts/deps.sh armhf    the 32-bit ARM cross toolchain and qemu-user
 #   scripts/deps.sh tidy     clang 14 and clang-tidy 14 with run-clang-tidy-14
 #   scripts/deps.sh fuzz     clang with libFuzzer and the sanitizer runtimes
@@ -10,7 +10,7 @@
 #                            supervisor (dash and busybox sh) and its unit
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config libgtest-dev liblog4cpp5-dev util-linux)
+packages=(cmake g++ make pkg-config libgtest-dev liblog4cpp5-dev util-linux strace)
 for set in "$@"; do
     case "$set" in
     base) ;;

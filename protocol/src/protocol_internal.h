@@ -20,24 +20,8 @@ enum : uint8_t {
     CMD_STATUS_FAST_MODE = 0x08,
 };
 
-constexpr uint16_t CMD_SN_EMPTY = 0x3FFF;       // an unwritten repeat-history entry
-constexpr uint16_t CMD_FILE_END_INDEX = 0x7FFF; // file packet index of the end marker
-constexpr int CMD_FILE_CHUNK = 512;
+constexpr uint16_t CMD_SN_EMPTY = 0x3FFF; // an unwritten repeat-history entry
 constexpr int CMD_ENGINE_READ_LEN = 1964;
-
-/// Large-packet state: the first twelve bytes are the chunk sub-header as it
-/// goes on the wire. The send side rewrites it while splitting; the receive
-/// side keeps its own copy of what it is reassembling (see recvLarge*).
-struct __attribute__((packed)) CmdLargePacket {
-    uint8_t PacketsNum;
-    uint8_t PacketsRecvNum;
-    uint16_t PacketsLen;
-    uint16_t SendAddr;
-    uint16_t SendLen;
-    uint16_t PacketsCmd;
-    uint16_t reserved;
-};
-static_assert(sizeof(CmdLargePacket) == 12, "chunk sub-header is 12 bytes");
 
 /// One protocol instance. Allocated (value-initialised) by open, never freed.
 ///
@@ -131,13 +115,7 @@ constexpr const char *CMD_INVALID_NAME = "invalid";
 // ---------------------------------------------------------------------------
 // Frames (frame.cpp)
 
-/// CRC over the covered bytes of a record as it stands (flags..data, or
-/// flags..cmd followed by the payload).
-uint16_t CommandProtocolFrameCrc(const _CmdProtocolParam *pstRec);
-/// Enciphers or deciphers the encrypted area in place with the record's key
-/// index (bytes 9..16 of a short frame, the payload of a long one). Returns
-/// Arc4DecryptEncrypt's result.
-int CommandProtocolFrameCipher(_CmdProtocolParam *pstRec);
+// CommandProtocolFrameCrc and CommandProtocolFrameCipher: the public header.
 /// Writes a record through the instance's Write: 17 bytes, or the 13 header
 /// bytes followed by the payload.
 void CommandProtocolFrameWrite(CmdProtocolInstance *pstInst, const _CmdProtocolParam *pstRec);

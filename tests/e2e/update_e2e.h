@@ -86,7 +86,8 @@ public:
     std::string m_strImage;
     std::vector<std::string> m_vecSimArgs;
     bool m_bVarTmpfs = true;
-    std::string m_strSuccessLogSeed; // earlier content of success.log, if any
+    std::string m_strSuccessLogSeed;           // earlier content of success.log, if any
+    std::vector<std::string> m_vecToolWrapper; // runs the tool, in the sandbox (e.g. strace)
 
     /// Sets the folders up and starts both sides; fails the test on set-up errors.
     void Start() {
@@ -107,8 +108,10 @@ public:
         ASSERT_EQ("", m_objSim.Start(vecArgs));
         WaitUntil([this] { return !Value("pty").empty() || !m_objSim.Running(); }, START_MS);
         ASSERT_NE("", Value("pty")) << Trace();
-        ASSERT_EQ(
-            "", m_objTool.Start(ToolCommand(m_strWork, Value("pty"), m_bVarTmpfs ? m_strVar : "")));
+        std::vector<std::string> vecTool =
+            ToolCommand(m_strWork, Value("pty"), m_bVarTmpfs ? m_strVar : "");
+        vecTool.insert(vecTool.end() - 1, m_vecToolWrapper.begin(), m_vecToolWrapper.end());
+        ASSERT_EQ("", m_objTool.Start(vecTool));
     }
 
     /// Start, then wait for both to end, noting when the first success

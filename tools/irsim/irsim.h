@@ -62,6 +62,7 @@ struct IrsimOptions {
     std::string strSendFile; // sent to the tool before its first start command is answered
     std::string strSendName; // name the file is announced under (default: its base name)
     std::string strRecvDir;  // folder where files sent by the peer are created
+    std::string strCapture;  // where the line's traffic is recorded ("": nowhere)
 };
 
 /// Parses the command line into pstOpt. Returns 0 to go on, 1 when --help or
@@ -89,6 +90,18 @@ int IrsimLineWrite(const uint8_t *pu8Buf, int s32Len);
 bool IrsimLineHungUp();
 /// Prints the line's counters as summary lines.
 void IrsimLinePrintSummary();
+
+// ---------------------------------------------------------------------------
+// The capture of the line (irsim_capture.cpp): the bytes at the tool's end of
+// the line, both directions, with their times. Any thread.
+
+/// Creates the capture file (nothing for an empty path). 0, or -1 after printing why.
+int IrsimCaptureOpen(const std::string &strPath);
+/// Records u32Len bytes that crossed the line now: from the tool (bFromHost)
+/// as irsim read them, or to the tool as irsim wrote them.
+void IrsimCaptureBytes(bool bFromHost, const uint8_t *pu8Bytes, size_t u32Len);
+/// Completes the file; a write error is reported as a line.
+void IrsimCaptureClose();
 
 // ---------------------------------------------------------------------------
 // The microcontroller

@@ -246,8 +246,9 @@ int IrsimFilePrepare(IrsimOptions *pstOpt) {
             return -1;
         }
         const std::string strCwd(acCwd);
-        for (std::string *pstrPath : {&pstOpt->strDevice, &pstOpt->strLink, &pstOpt->strOut,
-                                      &pstOpt->strExpect, &pstOpt->strSendFile}) {
+        for (std::string *pstrPath :
+             {&pstOpt->strDevice, &pstOpt->strLink, &pstOpt->strOut, &pstOpt->strExpect,
+              &pstOpt->strSendFile, &pstOpt->strCapture}) {
             MakeAbsolute(pstrPath, strCwd);
         }
         if (chdir(pstOpt->strRecvDir.c_str()) != 0) {

@@ -231,6 +231,7 @@ void WriteRaw(const uint8_t *pu8Buf, size_t u32Len) {
     while (u32Done < u32Len) {
         ssize_t n = write(s_fd, pu8Buf + u32Done, u32Len - u32Done);
         if (n > 0) {
+            IrsimCaptureBytes(false, pu8Buf + u32Done, static_cast<size_t>(n));
             u32Done += static_cast<size_t>(n);
             continue;
         }
@@ -381,6 +382,7 @@ void RxReader() {
             ssize_t n = read(s_fd, au8Raw, sizeof(au8Raw));
             if (n > 0) {
                 s_bSeen = true;
+                IrsimCaptureBytes(true, au8Raw, static_cast<size_t>(n));
                 s_bHungUp = false;
                 if (u64ByteUs == 0) {
                     Deliver(au8Raw, static_cast<int>(n));
@@ -429,6 +431,9 @@ int IrsimLineOpen(const IrsimOptions &stOpt) {
     s_stOpt = stOpt;
     s_optRxRng.emplace(stOpt.u64Seed * 2 + 1);
     s_optTxRng.emplace(stOpt.u64Seed * 2 + 2);
+    if (IrsimCaptureOpen(stOpt.strCapture) != 0) {
+        return -1;
+    }
 
     if (!stOpt.strDevice.empty()) {
         s_fd = open(stOpt.strDevice.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -523,6 +528,7 @@ void IrsimLineClose() {
         close(s_fd);
         s_fd = -1;
     }
+    IrsimCaptureClose();
 }
 
 int IrsimLineWrite(const uint8_t *pu8Buf, int s32Len) {

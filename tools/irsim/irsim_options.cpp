@@ -49,6 +49,12 @@ constexpr const char *IRSIM_EPILOGUE =
     "(success, or the --max-failures-th failure report) has been acknowledged\n"
     "and the tool has closed the line (or 1.5 s have passed).\n"
     "\n"
+    "--capture FILE records every read and write on the line at the tool's end,\n"
+    "one line each: \"<seconds>.<microseconds> host|mcu <bytes in hex>\" after a\n"
+    "first line \"# irsim capture 1 ...\". host: the bytes the tool sent, before\n"
+    "irsim's receive faults; mcu: the bytes irsim sent, after its transmit\n"
+    "faults. The same bytes as strace of the tool shows; irdecode reads both.\n"
+    "\n"
     "exit status: 0 the tool was told success (and the image matches --expect);\n"
     "1 anything else; 2 bad options or the link could not be opened.\n";
 
@@ -150,6 +156,8 @@ constexpr IrsimOptRow s_astOptions[] = {
      [](IrsimOptions *p, const char *v) { return p->strSendName = v, true; }},
     {"--recv-dir", "DIR", "create files that the tool sends in DIR (irsim works there)", "",
      [](IrsimOptions *p, const char *v) { return p->strRecvDir = v, true; }},
+    {"--capture", "FILE", "record the line's traffic, both ways, in FILE (see below)", "",
+     [](IrsimOptions *p, const char *v) { return p->strCapture = v, true; }},
     {"--verbose", nullptr, "protocol diagnostics and a line per command", "",
      [](IrsimOptions *p, const char *) { return p->bVerbose = true; }},
     {"--help", nullptr, "this text", "", nullptr},

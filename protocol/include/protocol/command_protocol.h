@@ -112,6 +112,26 @@ inline const uint8_t *CmdParamPayload(const _CmdProtocolParam *pstRec) {
     return pstRec->len > CMD_FRAME_SHORT_MAX ? pstRec->payload : pstRec->data;
 }
 
+/// The 12-byte sub-header at the start of a large-packet chunk's payload
+/// (command 0x0002), as on the wire; the chunk's data follows it. The send
+/// side also keeps its splitting state in this form, the receive side the
+/// state of the message it is reassembling.
+struct __attribute__((packed)) CmdLargePacket {
+    uint8_t PacketsNum;     // chunks of the whole message
+    uint8_t PacketsRecvNum; // sender: its own count of chunks received; receivers ignore it
+    uint16_t PacketsLen;    // length of the whole message
+    uint16_t SendAddr;      // offset of this chunk's data in the message
+    uint16_t SendLen;       // length of this chunk's data
+    uint16_t PacketsCmd;    // command code of the whole message
+    uint16_t reserved;
+};
+static_assert(sizeof(CmdLargePacket) == CMD_LARGE_SUBHEAD_LEN, "chunk sub-header is 12 bytes");
+
+/// File transfers: data packet i (command 0x0303) carries file bytes i * 512 on;
+/// the packet index CMD_FILE_END_INDEX, in bytes 9 (high) and 10, marks the end.
+constexpr uint16_t CMD_FILE_END_INDEX = 0x7FFF;
+constexpr int CMD_FILE_CHUNK = 512;
+
 /// The file-information record of a file transfer: the payload of the start frame.
 struct __attribute__((packed)) CmdProtocolFileInfo {
     uint32_t tag;      // the sender application's tag, carried, not interpreted
@@ -168,6 +188,19 @@ uint16_t CommandProtocolCrc16(uint16_t u16Crc, const uint8_t *pu8Bytes, int s32C
 /// Returns 0; for a key index of 2 or more copies the bytes unchanged, reports
 /// "keyIndex error" and returns -1.
 int Arc4DecryptEncrypt(const uint8_t *pu8In, uint8_t *pu8Out, int s32Len, int s32KeyIndex);
+
+/// The check value of a record as it stands: CRC-16/XMODEM from 0 over
+/// bytes 6..16 (len 0..4), or over bytes 6..12 followed by the len payload
+/// bytes. A frame is sound when this equals its crc field, computed on the
+/// bytes as they travelled (before deciphering). A long record's payload
+/// must hold len bytes.
+uint16_t CommandProtocolFrameCrc(const _CmdProtocolParam *pstRec);
+/// Enciphers or deciphers, in place, the area that flags bit 7 covers, with the
+/// record's key index: bytes 9..16 of a short frame (param1, param2, cmd,
+/// data), the payload of a long one. Returns Arc4DecryptEncrypt's result: 0,
+/// or -1 for a key index of 2 or more (the bytes are then left as they were)
+/// or a long record without its payload.
+int CommandProtocolFrameCipher(_CmdProtocolParam *pstRec);
 
 /// The protocol clock: CLOCK_MONOTONIC in milliseconds, 32 bits, wrapping.
 /// Compare values only by unsigned difference.
