@@ -53,7 +53,7 @@ int Example_CommandInterfaceInit() {
     Cmdfun.Write = Example_CommandInterfaceWrite;
     Cmdfun.Read = Example_CommandInterfaceRead;
     Cmdfun.DataProcessing = Example_CommandInterfaceDataProcessing;
-    int s32Ret = CommandProtocolOpen(&Cmdfun, "name", 0);
+    int s32Ret = CommandProtocolOpen(&Cmdfun, "name", CMD_MODE_NORMAL);
     Cmdfd.store(s32Ret);
     if (s32Ret >= 0) {
         // No enciphering, key index 0, frame bytes 9 and 10, no trace lines.

@@ -45,7 +45,7 @@ void EngineReadStep(CmdProtocolInstance *pstInst, uint8_t *pu8Buf) {
 }
 
 void EngineStatsStep(CmdProtocolInstance *pstInst, uint32_t u32T, uint32_t *pu32LastStatSec) {
-    if ((pstInst->debugFlags.load() & 0x04) == 0) {
+    if ((pstInst->debugFlags.load() & CMD_DEBUG_STATS) == 0) {
         return;
     }
     uint32_t u32Sec = u32T / 1000;
@@ -87,7 +87,8 @@ bool CommandProtocolEnginePass(CmdProtocolInstance *pstInst, uint8_t *pu8ReadBuf
         pstLoop->u32LastTransmit = u32T;
     }
     uint8_t u8FileState = pstInst->fileSendState.load();
-    if ((u8FileState == 2 || u8FileState == 3) && CommandProtocolFreeSendSlots(pstInst) > 0) {
+    if ((u8FileState == FILE_SEND_CHUNKS || u8FileState == FILE_SEND_LAST) &&
+        CommandProtocolFreeSendSlots(pstInst) > 0) {
         CommandProtocolTransferFileSend(pstInst);
     }
     CommandProtocolHeartbeatStep(pstInst, u32T);

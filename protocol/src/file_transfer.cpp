@@ -29,24 +29,6 @@
 
 namespace {
 
-// fileSendState values.
-enum : uint8_t {
-    FILE_SEND_IDLE = 0,
-    FILE_SEND_STARTING = 1, // start frame queued
-    FILE_SEND_CHUNKS = 2,   // queueing chunks
-    FILE_SEND_LAST = 3,     // last chunk queued, waiting for every acknowledgement
-    FILE_SEND_DONE = 4,     // end marker queued, until the progress is read
-};
-
-// fileRecvState values.
-enum : uint8_t {
-    FILE_RECV_IDLE = 0,
-    FILE_RECV_WRITING = 1,   // start frame taken, file open
-    FILE_RECV_VERIFYING = 2, // end marker taken, file closed
-    FILE_RECV_VERIFIED = 3,
-    FILE_RECV_FAILED = 4,
-};
-
 // Report codes.
 constexpr unsigned int FILE_REPORT_FAILED = 0;
 constexpr unsigned int FILE_REPORT_VERIFIED = 2;
@@ -57,9 +39,8 @@ constexpr uint32_t FILE_MAX_PACKETS = CMD_FILE_END_INDEX;
 // The start frame's wait for the queue, twice (about 330 ms each).
 constexpr int FILE_START_WAIT_MS = 300;
 
-// debugFlags bit 1: file-transfer trace lines.
 bool FileTrace(const CmdProtocolInstance *pstInst) {
-    return (pstInst->debugFlags.load() & 0x02) != 0;
+    return (pstInst->debugFlags.load() & CMD_DEBUG_FILE) != 0;
 }
 
 const char *TextOrEmpty(const char *pszText) {

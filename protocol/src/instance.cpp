@@ -93,7 +93,7 @@ void CommandProtocolInstanceInit(CmdProtocolInstance *pstInst, const CmdProtocol
     pstInst->lastAckTime = u32Now;
     pstInst->lastSendTime = u32Now;
     uint8_t u8Status = CMD_STATUS_HEARTBEAT_ON | CMD_STATUS_RUNNING;
-    if (s32Mode == 1) {
+    if (s32Mode == CMD_MODE_FAST) {
         u8Status |= CMD_STATUS_FAST_MODE;
     }
     pstInst->status.store(u8Status);

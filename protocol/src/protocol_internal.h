@@ -20,6 +20,24 @@ enum : uint8_t {
     CMD_STATUS_FAST_MODE = 0x08,
 };
 
+// fileSendState values.
+enum : uint8_t {
+    FILE_SEND_IDLE = 0,
+    FILE_SEND_STARTING = 1, // start frame queued
+    FILE_SEND_CHUNKS = 2,   // queueing chunks
+    FILE_SEND_LAST = 3,     // last chunk queued, waiting for every acknowledgement
+    FILE_SEND_DONE = 4,     // end marker queued, until the progress is read
+};
+
+// fileRecvState values.
+enum : uint8_t {
+    FILE_RECV_IDLE = 0,
+    FILE_RECV_WRITING = 1,   // start frame taken, file open
+    FILE_RECV_VERIFYING = 2, // end marker taken, file closed
+    FILE_RECV_VERIFIED = 3,
+    FILE_RECV_FAILED = 4,
+};
+
 constexpr uint16_t CMD_SN_EMPTY = 0x3FFF; // an unwritten repeat-history entry
 constexpr int CMD_ENGINE_READ_LEN = 1964;
 
@@ -109,8 +127,6 @@ void CommandProtocolInstanceInit(CmdProtocolInstance *pstInst, const CmdProtocol
 /// ("invalid, <handle>.") in the name of the calling operation.
 CmdProtocolInstance *CommandProtocolLookupOrReport(const char *pszFunc, int s32Line, int s32Handle);
 #define CMD_LOOKUP_OR_REPORT(handle) CommandProtocolLookupOrReport(__func__, __LINE__, (handle))
-/// The name printed where an instance name stands when there is no instance.
-constexpr const char *CMD_INVALID_NAME = "invalid";
 
 // ---------------------------------------------------------------------------
 // Frames (frame.cpp)

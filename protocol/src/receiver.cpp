@@ -17,7 +17,6 @@
 
 namespace {
 
-constexpr int CMD_KEY_COUNT = 2; // entries of the RC4 key table
 constexpr int CMD_LEN_KNOWN = 6; // assembled bytes once len and crc are in
 // A message of at most 65535 bytes needs at most this many chunks.
 constexpr int CMD_LARGE_MAX_CHUNKS = (0xFFFF + CMD_LARGE_CHUNK_DATA - 1) / CMD_LARGE_CHUNK_DATA;
@@ -300,7 +299,7 @@ int CommandProtocolRecvLargePacket(CmdProtocolInstance *pstInst, _CmdProtocolPar
     if (bHasHead) {
         memcpy(&stHead, pu8Chunk, sizeof(stHead));
     }
-    if ((pstInst->debugFlags & 0x01) != 0) {
+    if ((pstInst->debugFlags & CMD_DEBUG_FRAME) != 0) {
         CMD_INFO("PacketsNum=%d ,PacketsLen=%d,cmdlen=%d", stHead.PacketsNum, stHead.PacketsLen,
                  s32FrameLen);
         CMD_INFO("SendAddr=%d,SendLen=%d", stHead.SendAddr, stHead.SendLen);
@@ -415,7 +414,7 @@ void CommandProtocolFrameStep(CmdProtocolInstance *pstInst, int s32Slot, uint32_
             u32Alive = u32Now;
         }
     }
-    const bool bTrace = (pstInst->debugFlags & 0x01) != 0 && elogLev >= 2;
+    const bool bTrace = (pstInst->debugFlags & CMD_DEBUG_FRAME) != 0 && elogLev >= 2;
 
     // The check value covers the bytes as they travelled, so it comes first.
     if (CommandProtocolFrameCrc(pstSlot) != pstSlot->crc) {

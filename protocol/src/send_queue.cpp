@@ -58,7 +58,7 @@ bool SlotHoldsFrame(const _CmdProtocolParam &stSlot) {
 }
 
 bool FileSendRunning(uint8_t u8State) {
-    return u8State == 2 || u8State == 3;
+    return u8State == FILE_SEND_CHUNKS || u8State == FILE_SEND_LAST;
 }
 
 /// Receive-side half of a reset: the frame under assembly, the stored frames
@@ -116,11 +116,11 @@ int CommandProtocolSendCmdAddsub(CmdProtocolInstance *pstInst, _CmdProtocolParam
         // in bytes 9 and 10, high byte first.
         pstRec->sn = stFrame.sn;
         uint8_t u8FileState = pstInst->fileSendState.load();
-        if (u8FileState == 2) {
+        if (u8FileState == FILE_SEND_CHUNKS) {
             uint16_t u16Index = pstInst->filePacketIndex.load();
             stFrame.param1 = static_cast<uint8_t>(u16Index >> 8);
             stFrame.param2 = static_cast<uint8_t>(u16Index & 0xFF);
-        } else if (u8FileState == 4) {
+        } else if (u8FileState == FILE_SEND_DONE) {
             stFrame.param1 = static_cast<uint8_t>(CMD_FILE_END_INDEX >> 8);
             stFrame.param2 = static_cast<uint8_t>(CMD_FILE_END_INDEX & 0xFF);
         }
@@ -129,7 +129,7 @@ int CommandProtocolSendCmdAddsub(CmdProtocolInstance *pstInst, _CmdProtocolParam
         stFrame.param2 = pstInst->sendByte10;
     }
 
-    if ((pstInst->debugFlags.load() & 0x01) != 0 && stFrame.cmd != CMD_HEART_BEAT) {
+    if ((pstInst->debugFlags.load() & CMD_DEBUG_FRAME) != 0 && stFrame.cmd != CMD_HEART_BEAT) {
         CMD_INFO("[%s]add  sn=%d cmd=0x%x", pstInst->name, stFrame.sn, stFrame.cmd);
     }
     if ((stFrame.flags & CMD_FLAG_ENCRYPT) != 0) {
@@ -227,7 +227,7 @@ int CommandProtocolSendLargePacket(CmdProtocolInstance *pstInst, _CmdProtocolPar
             return CMD_RESULT_FAIL;
         }
 
-        if ((pstInst->debugFlags.load() & 0x01) != 0) {
+        if ((pstInst->debugFlags.load() & CMD_DEBUG_FRAME) != 0) {
             CMD_INFO("PacketsNum=%d ,PacketsLen=%d,cmdlen=%d", stHead.PacketsNum, stHead.PacketsLen,
                      stChunk.len);
             CMD_INFO("SendAddr=%d,SendLen=%d", stHead.SendAddr, stHead.SendLen);
@@ -250,7 +250,7 @@ int CommandProtocolSendCmdAdd(int s32Handle, _CmdProtocolParam *pstRec, int s32P
         return CMD_RESULT_FAIL;
     }
     uint8_t u8FileState = pstInst->fileSendState.load();
-    if (u8FileState != 0) {
+    if (u8FileState != FILE_SEND_IDLE) {
         CMD_ERROR("%s  %d", pstInst->name, u8FileState);
         return CMD_RESULT_FAIL;
     }
@@ -328,7 +328,7 @@ void CommandProtocolTransmitStep(CmdProtocolInstance *pstInst, uint32_t u32T) {
             return;
         }
         const _CmdProtocolParam &stFrame = pstInst->sendSlots[s32Pick];
-        if ((pstInst->debugFlags.load() & 0x01) != 0 && stFrame.cmd != CMD_HEART_BEAT) {
+        if ((pstInst->debugFlags.load() & CMD_DEBUG_FRAME) != 0 && stFrame.cmd != CMD_HEART_BEAT) {
             CMD_TRACE("==>[%s]SN=%d  cmd =0x%x len=%d (ms:%ld)", pstInst->name, stFrame.sn,
                       stFrame.cmd, stFrame.len, static_cast<long>(CommandProtocolClockMs()));
         }
@@ -353,7 +353,8 @@ void CommandProtocolAckStep(CmdProtocolInstance *pstInst, uint16_t u16Sn, uint32
 
 void CommandProtocolHeartbeatStep(CmdProtocolInstance *pstInst, uint32_t u32T) {
     if ((pstInst->status.load() & CMD_STATUS_HEARTBEAT_ON) == 0 ||
-        pstInst->fileSendState.load() != 0 || pstInst->fileRecvState.load() != 0) {
+        pstInst->fileSendState.load() != FILE_SEND_IDLE ||
+        pstInst->fileRecvState.load() != FILE_RECV_IDLE) {
         return;
     }
     bool bSendHeartbeat = false;
@@ -453,7 +454,8 @@ int CommandProtocolSetParam(int s32Handle, uint8_t u8Encrypt, uint8_t u8KeyIndex
         return CMD_RESULT_INVALID_HANDLE;
     }
     CMutexLock objLock(g_objSendBufMutex);
-    pstInst->cipherParam = static_cast<uint8_t>(((u8Encrypt & 0x01) << 7) | (u8KeyIndex & 0x7F));
+    pstInst->cipherParam = static_cast<uint8_t>(((u8Encrypt & 1) != 0 ? CMD_FLAG_ENCRYPT : 0) |
+                                                (u8KeyIndex & CMD_FLAG_KEY_MASK));
     pstInst->sendByte9 = u8Byte9;
     pstInst->sendByte10 = u8Byte10;
     pstInst->debugFlags.store(u8DebugFlags);

@@ -60,7 +60,7 @@ int main(int argc, char **argv) {
     stFun.DataProcessing = IrsimFileDataProcessing;
     // Fast mode: every idle pass transmits what is due, so the simulated
     // microcontroller answers as soon as the protocol lets it.
-    int s32Handle = CommandProtocolOpen(&stFun, "irsim", 1);
+    int s32Handle = CommandProtocolOpen(&stFun, "irsim", CMD_MODE_FAST);
     if (s32Handle < 0) {
         printf("irsim: cannot open a protocol instance\n");
         IrsimLineClose();
@@ -70,7 +70,7 @@ int main(int argc, char **argv) {
     IrsimFileStart(s32Handle);
     // The same frame parameters as the tool: no enciphering, bytes 9 and 10 =
     // 0x20 0x50; per-frame traces when verbose; no heartbeats.
-    CommandProtocolSetParam(s32Handle, 0, 0, 0x20, 0x50, stOpt.bVerbose ? 1 : 0);
+    CommandProtocolSetParam(s32Handle, 0, 0, 0x20, 0x50, stOpt.bVerbose ? CMD_DEBUG_FRAME : 0);
     CommandProtocolHeartBeatStatue(s32Handle, 0);
     IrsimLineStart(s32Handle);
 
