@@ -182,6 +182,10 @@ int CommandProtocolOpen(CmdProtocolFun *pstFun, const char *pszName, int s32Mode
     return s32Handle;
 }
 
+bool CommandProtocolIsOpen(int s32Handle) {
+    return CommandProtocolLookup(s32Handle) != nullptr;
+}
+
 void CommandProtocolStop(int s32Handle) {
     CmdProtocolInstance *pstInst = CommandProtocolLookup(s32Handle);
     if (pstInst == nullptr) {

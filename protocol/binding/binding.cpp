@@ -12,7 +12,6 @@
 #include <cstring>
 
 #include "protocol/app_log.h"
-#include "protocol_internal.h"
 
 CmdProtocolFun Cmdfun{};
 std::atomic<int> Cmdfd{-1};
@@ -137,7 +136,7 @@ int Example_CommandInterfaceGetSendBufNum() {
 
 int Example_CommandInterfaceRun() {
     int s32Handle = Cmdfd.load();
-    if (CommandProtocolLookup(s32Handle) == nullptr) {
+    if (!CommandProtocolIsOpen(s32Handle)) {
         printf("error  %s, %d.\n", CMD_INVALID_NAME, s32Handle);
         (void)fflush(stdout); // a console that cannot take the line changes nothing here
         return 0;
