@@ -1,5 +1,6 @@
-// Start-up of the real irupdate binary in the sandbox: the serial port, the
-// register stand-in, the console, and a run that nothing ends from inside.
+// The real irupdate binary in the sandbox: its set-up (the serial port, the
+// register stand-in, the console), a microcontroller that never answers,
+// and a file irsim sends before it answers the first start command.
 #include <termios.h>
 #include <unistd.h>
 
@@ -11,8 +12,7 @@ using namespace e2e;
 
 // Without a serial port (and with or without /dev/mem) the set-up carries
 // on and says so, on standard output that is a pipe and yet unbuffered (no
-// line feed follows the port message), and the run goes on without progress
-// until it is killed.
+// line feed follows the port message), and the run goes on until killed.
 TEST(BinaryStart, BrokenSetUpIsReportedAndTheRunGoesOnUntilKilled) {
     E2E_REQUIRE_SANDBOX();
     for (bool bMem : {true, false}) {
@@ -20,11 +20,10 @@ TEST(BinaryStart, BrokenSetUpIsReportedAndTheRunGoesOnUntilKilled) {
         const std::string strOut =
             bMem ? "could not open device /dev/ttyAMA1" : "get addr 0x12150010 fail<0xffffffff>\n";
         const std::string strErr = bMem ? "" : "Open dev/mem error: No such file or directory";
-        SCOPED_TRACE(strOut);
         TempDir objDir;
         ChildProcess objTool;
         ASSERT_EQ("", objTool.Start(ToolCommand(objDir.Path(), "", "", bMem)));
-        EXPECT_TRUE(WaitUntil(
+        EXPECT_TRUE(PollUntil(
             [&] {
                 return objTool.Stdout().find(strOut) != std::string::npos &&
                        objTool.Stderr().find(strErr) != std::string::npos;
@@ -47,7 +46,7 @@ TEST(BinaryStart, OpensAndConfiguresThePortAs115200In8N1) {
     ASSERT_EQ("", objTool.Start(ToolCommand(objDir.Path(), strSlave)));
     // A new pty runs at 38400 in cooked mode; wait until the tool has set it.
     termios stTio = {};
-    EXPECT_TRUE(WaitUntil(
+    EXPECT_TRUE(PollUntil(
         [&] {
             return tcgetattr(fdMaster, &stTio) == 0 && cfgetospeed(&stTio) == B115200 &&
                    stTio.c_lflag == 0;
@@ -63,6 +62,45 @@ TEST(BinaryStart, OpensAndConfiguresThePortAs115200In8N1) {
               stTio.c_iflag & (IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON));
     EXPECT_EQ(0u, stTio.c_oflag & OPOST);
     EXPECT_EQ(std::string::npos, objTool.Stdout().find("could not")) << objTool.Stdout();
+}
+
+// A microcontroller that never answers: the tool repeats its start command,
+// and nothing else, and never ends by itself.
+TEST(BinaryStart, SilentMicrocontroller) {
+    E2E_REQUIRE_SANDBOX();
+    UpdateRun objRun;
+    objRun.m_strImage = MakeImage(128, 1);
+    objRun.m_vecSimArgs = {"--silent"};
+    ASSERT_NO_FATAL_FAILURE(objRun.Start());
+    EXPECT_FALSE(objRun.m_objTool.Wait(2500));
+    objRun.m_objTool.Stop();
+    objRun.m_objSim.Stop(SIGTERM); // irsim sums up on its way out
+    SCOPED_TRACE(objRun.Trace());
+    EXPECT_GE(objRun.Number("start-frames"), 5);
+    EXPECT_EQ(objRun.Number("start-frames"), objRun.Number("rx-frames"));
+    EXPECT_EQ(objRun.Number("rx-frames") - 1, objRun.Number("rx-repeats"));
+    EXPECT_EQ(".", objRun.m_objTool.Stderr());
+}
+
+// irsim sends a file before it answers the first start command. The tool
+// stores it; its update handler takes the transfer's start frame and verified
+// end frame for unexpected commands ("error cmd") and starts over twice, one
+// failure short of giving up, and the update succeeds.
+TEST(BinaryStart, FileFromTheMicrocontrollerThenTheUpdate) {
+    E2E_REQUIRE_SANDBOX();
+    UpdateRun objRun;
+    const std::string strFile = MakeImage(1025, 77); // three chunks, the last of one byte
+    ASSERT_TRUE(WriteFileBytes(objRun.m_objDir.File("to_send.bin"), strFile));
+    objRun.m_strImage = MakeImage(1000, 5);
+    objRun.m_vecSimArgs = {"--send-file", objRun.m_objDir.File("to_send.bin"), "--send-name",
+                           "irlog.bin"};
+    ASSERT_NO_FATAL_FAILURE(objRun.Run());
+    objRun.ExpectSuccess();
+    SCOPED_TRACE(objRun.Trace());
+    EXPECT_EQ(strFile, ReadFileBytes(objRun.m_strWork + "/irlog.bin"));
+    EXPECT_EQ("verified", objRun.Value("file-send"));
+    EXPECT_EQ(2u, Count(objRun.m_objTool.Stdout(), "error cmd\n"));
+    EXPECT_EQ(3, objRun.Number("start-commands"));
 }
 
 } // namespace

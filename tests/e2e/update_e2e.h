@@ -6,10 +6,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
-#include <cstdint>
-#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -24,17 +21,6 @@ using Clock = std::chrono::steady_clock;
 // Generous: the machine may be busy with other builds and tests.
 constexpr int START_MS = 20000;
 constexpr int END_MS = 120000;
-
-inline bool WaitUntil(const std::function<bool()> &fnDone, int s32TimeoutMs) {
-    auto tEnd = Clock::now() + std::chrono::milliseconds(s32TimeoutMs);
-    while (!fnDone()) {
-        if (Clock::now() >= tEnd) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 /// irupdate through the sandbox script, run in strWorkDir with strTty as
 /// /dev/ttyAMA1, strVarDir as /var/tmpfs ("": none) and a sparse file as
@@ -62,12 +48,6 @@ inline std::string MakeImage(size_t u32Size, uint32_t u32Seed) {
     return strImage;
 }
 
-/// The image as the tool sends it: a last chunk of 1..4 bytes padded to 8 with 0xFF.
-inline std::string Padded(const std::string &strImage) {
-    size_t u32Rest = strImage.size() % 64;
-    return strImage + std::string(u32Rest >= 1 && u32Rest <= 4 ? 8 - u32Rest : 0, '\xFF');
-}
-
 inline size_t Count(const std::string &strText, const std::string &strNeedle) {
     size_t u32Count = 0;
     for (size_t u32At = strText.find(strNeedle); u32At != std::string::npos;
@@ -82,7 +62,7 @@ inline size_t Count(const std::string &strText, const std::string &strNeedle) {
 /// Set the fields of the first group, then Run (or Start).
 class UpdateRun {
 public:
-    std::string m_strImageName = "ir_4000.bin"; // empty: no image at all
+    std::string m_strImageName = "ir_4000.bin";
     std::string m_strImage;
     std::vector<std::string> m_vecSimArgs;
     bool m_bVarTmpfs = true;
@@ -92,20 +72,21 @@ public:
     void Start() {
         ASSERT_EQ(0, mkdir(m_strWork.c_str(), 0755));
         ASSERT_EQ(0, mkdir(m_strVar.c_str(), 0755));
-        if (!m_strImageName.empty()) {
-            ASSERT_TRUE(WriteFileBytes(m_strWork + "/" + m_strImageName, m_strImage));
-        }
+        ASSERT_TRUE(WriteFileBytes(m_strWork + "/" + m_strImageName, m_strImage));
         if (!m_strSuccessLogSeed.empty()) {
             ASSERT_TRUE(WriteFileBytes(m_strVar + "/success.log", m_strSuccessLogSeed));
         }
-        std::vector<std::string> vecArgs{IRSIM_BINARY, "--out", m_strReceived,
-                                         "--timeout",  "150",   "--exit-after-result"};
-        if (!m_strImageName.empty()) {
-            vecArgs.insert(vecArgs.end(), {"--expect", m_strWork + "/" + m_strImageName});
-        }
+        std::vector<std::string> vecArgs{IRSIM_BINARY,
+                                         "--out",
+                                         m_strReceived,
+                                         "--timeout",
+                                         "150",
+                                         "--expect",
+                                         m_strWork + "/" + m_strImageName,
+                                         "--exit-after-result"};
         vecArgs.insert(vecArgs.end(), m_vecSimArgs.begin(), m_vecSimArgs.end());
         ASSERT_EQ("", m_objSim.Start(vecArgs));
-        WaitUntil([this] { return !Value("pty").empty() || !m_objSim.Running(); }, START_MS);
+        PollUntil([this] { return !Value("pty").empty() || !m_objSim.Running(); }, START_MS);
         ASSERT_NE("", Value("pty")) << Trace();
         ASSERT_EQ(
             "", m_objTool.Start(ToolCommand(m_strWork, Value("pty"), m_bVarTmpfs ? m_strVar : "")));
@@ -115,7 +96,7 @@ public:
     /// report went out and when the tool ended.
     void Run() {
         ASSERT_NO_FATAL_FAILURE(Start());
-        ASSERT_TRUE(WaitUntil(
+        ASSERT_TRUE(PollUntil(
             [&] {
                 if (m_tVerdict == Clock::time_point{} &&
                     m_objSim.Stdout().find(" answer 0x608\n") != std::string::npos) {
@@ -147,17 +128,18 @@ public:
                m_objTool.Stdout() + "\ntool stderr:\n" + m_objTool.Stderr();
     }
 
-    /// What every successful update shows: the image arrived whole as the
-    /// tool sends it, the end record sums that attempt alone, success was
-    /// reported once and the success record reads strRecord ("": absent).
+    /// What every successful update shows: the image arrived whole as the tool
+    /// sends it (a last chunk of 1..4 bytes padded to 8 with 0xFF), the end
+    /// record sums that attempt alone, success was reported once, the success
+    /// record reads strRecord ("": absent), and both sides exit with status 0.
     void ExpectSuccess(const std::string &strRecord = std::string(4, '\0')) const {
         SCOPED_TRACE(Trace());
+        const size_t u32Rest = m_strImage.size() % 64;
+        const size_t u32Pad = u32Rest >= 1 && u32Rest <= 4 ? 8 - u32Rest : 0;
         EXPECT_EQ("success", Value("verdict"));
         EXPECT_EQ("match", Value("image"));
-        // irsim: the end record's sum equals that of the bytes received since
-        // the last start, and those bytes are the image as the tool sends it.
         EXPECT_EQ("ok", Value("checksum"));
-        EXPECT_EQ(Padded(m_strImage), ReadFileBytes(m_strReceived)) << "received image differs";
+        EXPECT_EQ(m_strImage + std::string(u32Pad, '\xFF'), ReadFileBytes(m_strReceived));
         EXPECT_EQ(1u, Count(m_objTool.Stdout(), "update success\n"));
         EXPECT_EQ(std::string::npos, m_objTool.Stdout().find("update time is over"));
         EXPECT_EQ(strRecord, ReadFileBytes(m_strVar + "/success.log"));
