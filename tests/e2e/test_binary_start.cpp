@@ -11,7 +11,7 @@ namespace {
 using namespace e2e;
 
 // Without a serial port (and with or without /dev/mem) the set-up carries
-// on and says so, on standard output that is a pipe and yet unbuffered (no
+// on and says so, on standard output that is a file and yet unbuffered (no
 // line feed follows the port message), and the run goes on until killed.
 TEST(BinaryStart, BrokenSetUpIsReportedAndTheRunGoesOnUntilKilled) {
     E2E_REQUIRE_SANDBOX();

@@ -1,7 +1,7 @@
-// Whole updates of the real irupdate against irsim: the image arrives byte
-// for byte in 64-byte chunks with the last one as the tool pads it and a
-// right end record, on a paced, a noisy and lossy line, and after failure
-// reports; the third failure report ends the run without success.
+// Whole updates of the real irupdate against irsim: the image arrives byte for
+// byte in 64-byte chunks, the last one as the tool pads it, with a right end
+// record; on a paced line, a noisy and lossy one, and after failure reports.
+// The third failure report ends the run without success.
 #include "update_e2e.h"
 
 namespace {
@@ -15,7 +15,7 @@ struct Case {
     long s32Starts, s32Chunks, s32EndRecords; // as irsim counts them
     std::vector<const char *> vecOnce;        // lines the tool prints once each
     const char *pszImage = "ir_4000.bin";
-    const char *pszSeed = ""; // earlier content of the success record
+    const char *pszRecord = ""; // earlier content of the success record
     bool bVarTmpfs = true;
 };
 
@@ -28,7 +28,7 @@ TEST_P(Update, EndsAsTheMicrocontrollerSays) {
     objRun.m_strImageName = stCase.pszImage;
     objRun.m_strImage = MakeImage(stCase.u32Size, static_cast<uint32_t>(stCase.u32Size) + 1);
     objRun.m_vecSimArgs = stCase.vecSimArgs;
-    objRun.m_strSuccessLogSeed = stCase.pszSeed;
+    objRun.m_strRecord = stCase.pszRecord;
     objRun.m_bVarTmpfs = stCase.bVarTmpfs;
     ASSERT_NO_FATAL_FAILURE(objRun.Run());
     SCOPED_TRACE(objRun.Trace());
@@ -38,28 +38,23 @@ TEST_P(Update, EndsAsTheMicrocontrollerSays) {
     }
     EXPECT_EQ(stCase.s32Chunks, objRun.Number("chunks-total"));
     EXPECT_EQ(stCase.s32EndRecords, objRun.Number("end-records"));
-    EXPECT_EQ(0, objRun.m_objTool.ExitCode());
-    if (Count(strOut, "update time is over 3,update failed\n") == 1) {
+    // One mark for each command taken at the first try: every start command
+    // (of which the engine may stop before the fourth goes out), chunk and
+    // end record.
+    EXPECT_EQ(std::string(stCase.s32Starts + stCase.s32Chunks + stCase.s32EndRecords, '.'),
+              objRun.m_objTool.Stderr());
+    if (stCase.s32Starts == 4) {
         EXPECT_EQ("failure", objRun.Value("verdict"));
         EXPECT_EQ(0u, Count(strOut, "update success"));
         EXPECT_EQ("", ReadFileBytes(objRun.m_strVar + "/success.log")) << "success record written";
-        // Four start commands queued, each marked; the engine stops in the
-        // pass that queued the fourth, so the line carries three or four.
-        EXPECT_EQ(std::string(4 + stCase.s32Chunks + stCase.s32EndRecords, '.'),
-                  objRun.m_objTool.Stderr());
-        EXPECT_GE(objRun.Number("start-commands"), 3);
+        EXPECT_EQ(0, objRun.m_objTool.ExitCode());
         return;
     }
     // A longer earlier record keeps its length: only its first four bytes become zero.
-    std::string strRecord = stCase.pszSeed;
+    std::string strRecord = stCase.pszRecord;
     strRecord.replace(0, std::min<size_t>(4, strRecord.size()), 4, '\0');
     objRun.ExpectSuccess(stCase.bVarTmpfs ? strRecord : "");
     EXPECT_EQ(stCase.s32Starts, objRun.Number("start-commands"));
-    // One mark per command taken at the first try, each delivered once.
-    EXPECT_EQ(std::string(stCase.s32Starts + stCase.s32Chunks + stCase.s32EndRecords, '.'),
-              objRun.m_objTool.Stderr());
-    // main polls its run flag once a second.
-    EXPECT_LE(objRun.m_tToolEnd - objRun.m_tVerdict, std::chrono::milliseconds(1500));
 }
 
 const Case s_astCases[] = {

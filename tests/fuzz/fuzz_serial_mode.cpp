@@ -41,8 +41,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pu8Data, size_t u32Size) {
     }
     const speed_t u32Speed = cfgetospeed(&stTio);
     FUZZ_CHECK(cfgetispeed(&stTio) == u32Speed);
-    const int s32Bits = stFields.s32DataBits >= 5 && stFields.s32DataBits <= 7 ? stFields.s32DataBits : 8;
-    FUZZ_CHECK((stTio.c_cflag & CSIZE) == (s32Bits == 5 ? CS5 : s32Bits == 6 ? CS6 : s32Bits == 7 ? CS7 : CS8));
+    const int s32Bits =
+        stFields.s32DataBits >= 5 && stFields.s32DataBits <= 7 ? stFields.s32DataBits : 8;
+    FUZZ_CHECK((stTio.c_cflag & CSIZE) == (s32Bits == 5   ? CS5
+                                           : s32Bits == 6 ? CS6
+                                           : s32Bits == 7 ? CS7
+                                                          : CS8));
     const char cParity = static_cast<char>(stFields.cParity | 0x20);
     FUZZ_CHECK(((stTio.c_cflag & PARENB) != 0) == (cParity == 'e' || cParity == 'o'));
     FUZZ_CHECK(((stTio.c_cflag & PARODD) != 0) == (cParity == 'o'));

@@ -1,14 +1,13 @@
-// Shared by the protocol unit tests: frames built from the frame layout (the
-// known answers of test_frame.cpp check the CRC and RC4 they use), and one
-// instance of the table whose engine is stopped, so that the test runs its
-// engine passes itself on a fake clock. The peer's bytes go in through
+// Shared by the protocol tests: frames built and read from the frame layout
+// (test_frame.cpp checks the CRC and RC4 they use against known answers), and
+// one instance of the table whose engine is stopped, so that the test runs
+// its engine passes itself on a fake clock. The peer's bytes go in through
 // CommandInterfaceRead2; what the instance writes is read back as frames.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <new>
 #include <string>
 #include <vector>
@@ -18,18 +17,15 @@
 
 using Bytes = std::vector<uint8_t>;
 
+inline Bytes operator+(Bytes a, const Bytes &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
 /// Test data whose bytes differ for every seed below 256.
 inline Bytes Pattern(size_t u32Len, uint32_t u32Seed) {
     Bytes out(u32Len);
     for (size_t i = 0; i < u32Len; ++i) {
         out[i] = static_cast<uint8_t>(i * 131 + (i >> 8) + size_t{u32Seed} * 7);
-    }
-    return out;
-}
-inline Bytes Cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes &part : parts) {
-        out.insert(out.end(), part.begin(), part.end());
     }
     return out;
 }
@@ -40,21 +36,23 @@ inline void Put16(Bytes &bytes, size_t u32At, size_t u32Value) {
 inline uint16_t Get16(const Bytes &bytes, size_t u32At) {
     return static_cast<uint16_t>(bytes[u32At] | bytes[u32At + 1] << 8);
 }
+/// RC4 over bytes 9..16 of a short frame or the payload of a long one.
+inline void Cipher(Bytes &frame) {
+    const auto itStart = frame.begin() + (Get16(frame, 2) <= 4 ? 9 : 13);
+    const Bytes clear(itStart, frame.end());
+    Arc4DecryptEncrypt(clear.data(), &*itStart, static_cast<int>(clear.size()), frame[6] & 0x7F);
+}
 
-/// The wire bytes of one frame: RC4 over bytes 9..16 of a short frame or the
-/// payload of a long one when flags bit 7 is set, then the CRC from byte 6 on.
+/// The wire bytes of a frame: enciphered when flags bit 7 is set, then sealed.
 inline Bytes MakeFrame(uint16_t u16Cmd, uint16_t u16Sn, const Bytes &payload, uint8_t u8Flags = 0,
                        uint8_t u8P1 = 0x20, uint8_t u8P2 = 0x50) {
-    Bytes frame = Cat({{0xA5, 0x5A, 0, 0, 0, 0, u8Flags, 0, 0, u8P1, u8P2, 0, 0}, payload});
+    Bytes frame = Bytes{0xA5, 0x5A, 0, 0, 0, 0, u8Flags, 0, 0, u8P1, u8P2, 0, 0} + payload;
     frame.resize(std::max<size_t>(frame.size(), CMD_FRAME_SHORT_LEN), 0);
     Put16(frame, 2, payload.size());
     Put16(frame, 7, u16Sn);
     Put16(frame, 11, u16Cmd);
     if ((u8Flags & 0x80) != 0) {
-        const size_t u32Start = payload.size() <= 4 ? 9 : 13;
-        const Bytes clear(frame.begin() + static_cast<std::ptrdiff_t>(u32Start), frame.end());
-        Arc4DecryptEncrypt(clear.data(), &frame[u32Start], static_cast<int>(clear.size()),
-                           u8Flags & 0x7F);
+        Cipher(frame);
     }
     Put16(frame, 4, CommandProtocolCrc16(0, &frame[6], static_cast<int>(frame.size() - 6)));
     return frame;
@@ -63,23 +61,21 @@ inline Bytes MakeFrame(uint16_t u16Cmd, uint16_t u16Sn, const Bytes &payload, ui
 inline Bytes MakeAck(uint16_t u16Sn, uint8_t u8KeyBits = 0) {
     return MakeFrame(CMD_ACK, u16Sn, Bytes(4, 0), u8KeyBits);
 }
-
-/// The chunk frames of a message as the sender splits it: 496 data bytes
-/// per chunk after a 12-byte sub-header, consecutive sequence numbers.
-inline std::vector<Bytes> Split(uint16_t u16Cmd, const Bytes &msg, uint16_t u16FirstSn,
+/// The chunk frames of a message as the sender splits it: up to 496 data
+/// bytes after a 12-byte sub-header (PacketsNum, 0, PacketsLen, SendAddr,
+/// SendLen, PacketsCmd, 0), consecutive sequence numbers.
+inline std::vector<Bytes> Split(uint16_t u16Cmd, const Bytes &msg, uint16_t u16Sn,
                                 uint8_t u8Flags = 0) {
-    const size_t u32Num = (msg.size() + 495) / 496;
     std::vector<Bytes> frames;
-    for (size_t i = 0; i < u32Num; ++i) {
-        const size_t u32Len = std::min<size_t>(496, msg.size() - i * 496);
-        Bytes chunk = Cat({Bytes(12, 0), Bytes(&msg[i * 496], &msg[i * 496] + u32Len)});
-        chunk[0] = static_cast<uint8_t>(u32Num);
+    for (size_t u32At = 0; u32At < msg.size(); u32At += 496) {
+        const size_t u32Len = std::min<size_t>(496, msg.size() - u32At);
+        Bytes chunk = Bytes{static_cast<uint8_t>((msg.size() + 495) / 496)} + Bytes(11, 0) +
+                      Bytes(&msg[u32At], &msg[u32At] + u32Len);
         Put16(chunk, 2, msg.size());
-        Put16(chunk, 4, i * 496);
+        Put16(chunk, 4, u32At);
         Put16(chunk, 6, u32Len);
         Put16(chunk, 8, u16Cmd);
-        frames.push_back(MakeFrame(CMD_LARGE_PACKET_PROTOCOL, static_cast<uint16_t>(u16FirstSn + i),
-                                   chunk, u8Flags));
+        frames.push_back(MakeFrame(CMD_LARGE_PACKET_PROTOCOL, u16Sn++, chunk, u8Flags));
     }
     return frames;
 }
@@ -90,73 +86,51 @@ struct Frame {
     uint8_t u8Flags, u8P1, u8P2;
     Bytes data;
 };
-/// The whole frames in a byte stream (filler and noise skipped); a frame
-/// whose CRC does not hold fails the test.
+/// The whole frames in a byte stream, filler and noise skipped; a frame whose
+/// CRC does not hold fails the test.
 inline std::vector<Frame> Frames(const Bytes &wire) {
     std::vector<Frame> out;
     for (size_t i = 0; i + CMD_FRAME_SHORT_LEN <= wire.size(); ++i) {
-        if (wire[i] != 0xA5 || wire[i + 1] != 0x5A) {
-            continue;
-        }
         const size_t u32Len = Get16(wire, i + 2);
-        const size_t u32Size = u32Len <= 4 ? CMD_FRAME_SHORT_LEN : CMD_FRAME_HEAD_LEN + u32Len;
-        if (i + u32Size > wire.size()) {
-            break;
+        const size_t u32End = i + (u32Len <= 4 ? CMD_FRAME_SHORT_LEN : CMD_FRAME_HEAD_LEN + u32Len);
+        if (wire[i] == 0xA5 && wire[i + 1] == 0x5A && u32End <= wire.size()) {
+            Bytes frame(wire.begin() + i, wire.begin() + u32End);
+            EXPECT_EQ(Get16(frame, 4),
+                      CommandProtocolCrc16(0, &frame[6], static_cast<int>(frame.size() - 6)));
+            if ((frame[6] & 0x80) != 0) {
+                Cipher(frame);
+            }
+            frame.resize(13 + u32Len);
+            out.push_back({Get16(frame, 11), Get16(frame, 7), frame[6], frame[9], frame[10],
+                           Bytes(frame.begin() + 13, frame.end())});
+            i = u32End - 1;
         }
-        Bytes frame(&wire[i], &wire[i] + u32Size);
-        EXPECT_EQ(Get16(frame, 4),
-                  CommandProtocolCrc16(0, &frame[6], static_cast<int>(u32Size - 6)));
-        if ((frame[6] & 0x80) != 0) {
-            const size_t u32Start = u32Len <= 4 ? 9 : 13;
-            const Bytes sealed(frame.begin() + static_cast<std::ptrdiff_t>(u32Start), frame.end());
-            Arc4DecryptEncrypt(sealed.data(), &frame[u32Start], static_cast<int>(sealed.size()),
-                               frame[6] & 0x7F);
-        }
-        out.push_back(
-            {Get16(frame, 11), Get16(frame, 7), frame[6], frame[9], frame[10],
-             Bytes(frame.begin() + 13, frame.begin() + 13 + static_cast<std::ptrdiff_t>(u32Len))});
-        i += u32Size - 1;
     }
     return out;
 }
 
-/// A record to queue: from five bytes on the data goes into a malloc'd
-/// payload, which the queue takes over when it accepts a frame of up to 512.
-inline _CmdProtocolParam Rec(uint16_t u16Cmd, const Bytes &data) {
+/// Queues a command as an application does (from five bytes on the data in a
+/// malloc'd buffer, which a slot takes for a frame of up to 512 bytes):
+/// CommandProtocolSendCmdAdd's result.
+inline int Send(int s32Handle, uint16_t u16Cmd, const Bytes &data, int s32Priority = 0) {
     _CmdProtocolParam stRec{};
     stRec.cmd = u16Cmd;
     stRec.len = static_cast<uint16_t>(data.size());
-    uint8_t *pu8To = stRec.data;
-    if (data.size() > CMD_FRAME_SHORT_MAX) {
-        pu8To = stRec.payload = static_cast<uint8_t *>(malloc(data.size()));
-    }
-    std::copy(data.begin(), data.end(), pu8To);
-    return stRec;
-}
-/// Queues a command on an instance: CommandProtocolSendCmdAdd's result; the
-/// record's buffer is freed unless a slot took it.
-inline int Send(int s32Handle, uint16_t u16Cmd, const Bytes &data, int s32Priority = 0) {
-    _CmdProtocolParam stRec = Rec(u16Cmd, data);
+    stRec.payload = data.size() > 4 ? static_cast<uint8_t *>(malloc(data.size())) : nullptr;
+    std::copy(data.begin(), data.end(), data.size() > 4 ? stRec.payload : stRec.data);
     const int s32Ret = CommandProtocolSendCmdAdd(s32Handle, &stRec, s32Priority);
     if (s32Ret < 0 || data.size() > CMD_FRAME_MAX_PAYLOAD) {
-        free(stRec.payload); // refused, or copied into chunks
+        free(stRec.payload);
     }
     return s32Ret;
 }
 
-struct Delivered {
-    uint16_t u16Cmd, u16Sn;
-    Bytes data;
-    size_t u32WireAtCall; // bytes written before the callback ran
-};
-
-/// The instance, reset before every test: name "test", bytes 9 and 10 0x20,
-/// 0x50, heartbeats off, the fake clock at 1000. Waits of the send queue (30 ms
-/// and more) move the clock on and run a pass, so that a call that waits for
-/// the peer finds it answered when the peer acknowledges by itself (AutoAck).
+/// The instance, reset before every test: name "test", bytes 9 and 10 0x20
+/// and 0x50, heartbeats off, the clock at 1000. A pause of the queue of 30 ms
+/// or more (a wait for the peer) moves the clock on and runs a pass, so that
+/// a call that waits finds the peer answered when it acknowledges by itself.
 class DrivenInstance : public ::testing::Test {
 public:
-    /// The instance's handle; opened at the first call, its engine stopped.
     static int Handle() {
         static const int s_s32Handle = [] {
             CommandProtocolMutexInit();
@@ -170,10 +144,15 @@ public:
     }
 
 protected:
-    static inline Bytes s_wire; // everything written
+    struct Delivered {
+        uint16_t u16Cmd, u16Sn;
+        Bytes data;
+        size_t u32WireAtCall; // bytes written before the callback ran
+    };
+    static inline Bytes s_wire; // written, not yet taken by Sent()
     static inline std::vector<Delivered> s_delivered;
     static inline std::vector<uint32_t> s_pauses; // the queue's pauses (us)
-    static inline bool s_bAutoAck = false;
+    static inline bool s_bAutoAck = false;        // the peer acknowledges every frame at once
     static inline uint32_t s_u32Now = 1000;
     static inline CmdEngineLoopState s_stLoop;
 
@@ -182,9 +161,8 @@ protected:
         CmdProtocolFun stFun{};
         stFun.Write = [](const uint8_t *pu8Buf, int s32Len) {
             s_wire.insert(s_wire.end(), pu8Buf, pu8Buf + s32Len);
-            // The auto-peer acknowledges every frame but an acknowledgement.
-            const bool bAck = (pu8Buf[6] & 0x80) == 0 && s32Len == CMD_FRAME_SHORT_LEN &&
-                              pu8Buf[11] == 0 && pu8Buf[12] == 0;
+            const bool bAck =
+                s32Len == 17 && (pu8Buf[6] & 0x80) == 0 && pu8Buf[11] + pu8Buf[12] == 0;
             if (s_bAutoAck && s32Len >= CMD_FRAME_HEAD_LEN && pu8Buf[0] == 0xA5 && !bAck) {
                 Feed(MakeAck(static_cast<uint16_t>(pu8Buf[7] | pu8Buf[8] << 8), pu8Buf[6] & 0x7F));
             }
@@ -198,6 +176,10 @@ protected:
         return stFun;
     }
     void SetUp() override { Reset(0); }
+    void TearDown() override {
+        CommandProtocolSetClock(nullptr);
+        CommandProtocolSetPause(nullptr);
+    }
     /// A freshly opened record in place of the table's (s32Mode 1: fast mode).
     static void Reset(int s32Mode) {
         CmdProtocolInstance *pstInst = Inst();
@@ -216,8 +198,7 @@ protected:
         CommandProtocolSetPause([](uint32_t u32Us) {
             s_pauses.push_back(u32Us);
             if (u32Us >= 30000) {
-                s_u32Now += u32Us / 1000;
-                Pass();
+                PassAt(s_u32Now + u32Us / 1000);
             }
         });
         const CmdProtocolFun stFun = Fun();
@@ -230,10 +211,6 @@ protected:
         s_pauses.clear();
         s_bAutoAck = false;
         s_stLoop = CmdEngineLoopState();
-    }
-    void TearDown() override {
-        CommandProtocolSetClock(nullptr);
-        CommandProtocolSetPause(nullptr);
     }
 
     static int Feed(const Bytes &bytes) {
@@ -251,23 +228,21 @@ protected:
             s32Idle = PassAt(s_u32Now + 10) ? 0 : s32Idle + 1;
         }
     }
-    /// The frames written since the last call.
     static std::vector<Frame> Sent() { return Frames(std::exchange(s_wire, Bytes())); }
-    /// "ack<sn>" for an acknowledgement, "hb" a heartbeat, "report<code>" a file
-    /// report, "<sn>" any other frame; space-separated, "-" for none.
+    /// "ack<sn>" for an acknowledgement, "hb" a heartbeat, "report<code>" a
+    /// file report, "<sn>" another frame; space-separated, "-" for none.
     static std::string Show(const std::vector<Frame> &vecFrames) {
         std::string str;
-        for (const Frame &stFrame : vecFrames) {
-            str += str.empty() ? "" : " ";
-            str += stFrame.u16Cmd == CMD_ACK          ? "ack" + std::to_string(stFrame.u16Sn)
-                   : stFrame.u16Cmd == CMD_HEART_BEAT ? std::string("hb")
-                   : stFrame.u16Cmd == CMD_UPDATE_SW_REPORT_FILE
-                       ? "report" + std::to_string(stFrame.data[0])
-                       : std::to_string(stFrame.u16Sn);
+        for (const Frame &st : vecFrames) {
+            str += (str.empty() ? "" : " ") +
+                   (st.u16Cmd == CMD_ACK                     ? "ack" + std::to_string(st.u16Sn)
+                    : st.u16Cmd == CMD_HEART_BEAT            ? std::string("hb")
+                    : st.u16Cmd == CMD_UPDATE_SW_REPORT_FILE ? "report" + std::to_string(st.data[0])
+                                                             : std::to_string(st.u16Sn));
         }
         return str.empty() ? "-" : str;
     }
-    /// Feeds each frame and runs a pass on it; what was written meanwhile.
+    /// Feeds each frame and runs a pass on it: what was written meanwhile.
     static std::string Exchange(const std::vector<Bytes> &vecFrames) {
         s_wire.clear();
         for (const Bytes &frame : vecFrames) {
@@ -276,7 +251,6 @@ protected:
         }
         return Show(Sent());
     }
-    /// Queues an application command: the sn (0 for a split message), or a negative result.
     static int Queue(uint16_t u16Cmd, const Bytes &data, int s32Priority = 0) {
         return Send(Handle(), u16Cmd, data, s32Priority);
     }

@@ -2,7 +2,7 @@
 // frames come from a Python builder: RC4 over bytes 9..16 of a short frame or
 // the payload of a long one, by a Python RC4 that gives the published "Key" /
 // "Plaintext" -> bb f3 16 e8 d9 40 af 0a d3; crc = binascii.crc_hqx(bytes 6.., 0),
-// which is CRC-16/XMODEM.
+// which is CRC-16/XMODEM, whose check value for "123456789" is 0x31C3.
 #include "protocol_fixture.h"
 
 namespace {
@@ -16,17 +16,12 @@ Bytes Hex(std::string str) {
     return out;
 }
 
-TEST(Crc16, CheckValue) {
-    const Bytes digits = Hex("313233343536373839"); // "123456789"
-    EXPECT_EQ(0x31C3, CommandProtocolCrc16(0, digits.data(), 9));
-    EXPECT_EQ(0x1234, CommandProtocolCrc16(0x1234, digits.data(), -5)); // no bytes
-}
-
 using KnownFrames = DrivenInstance;
 
-TEST_F(KnownFrames, SentPlainAndEnciphered) {
+TEST_F(KnownFrames, SentAndReceivedPlainAndEnciphered) {
+    EXPECT_EQ(0x31C3, CommandProtocolCrc16(0, Hex("313233343536373839").data(), 9));
     struct Case {
-        uint16_t u16Cmd;
+        uint16_t u16Cmd; // a heartbeat is queued by the engine
         const char *pszPayload;
         const char *pszExpect; // sync, len, crc, flags, sn, param1, param2, cmd, data
     };
@@ -45,21 +40,20 @@ TEST_F(KnownFrames, SentPlainAndEnciphered) {
         // An invalid key index leaves the area in clear; bit 7 stays set.
         {0x0604, "4142434445", "a55a 0500 5581 85 0200 20 50 0406 4142434445"},
     };
-    for (const Case &stCase : astCases) {
-        const Bytes expect = Hex(stCase.pszExpect); // flags and sn are never enciphered
+    for (auto [u16Cmd, pszPayload, pszExpect] : astCases) {
+        const Bytes expect = Hex(pszExpect); // flags and sn are never enciphered
         Reset(0);
         CommandProtocolSetParam(Handle(), expect[6] >> 7, expect[6] & 0x7F, 0x20, 0x50, 0);
         Inst()->sendSn = Get16(expect, 7);
         CapturedStream objOut(1); // the last case reports "keyIndex error"
-        if (stCase.u16Cmd == CMD_HEART_BEAT) {
-            CommandProtocolHeartBeatStatue(Handle(), 1);
-            PassAt(2001); // queued after a second without a write ...
-        } else {
-            Queue(stCase.u16Cmd, Hex(stCase.pszPayload), 1);
+        CommandProtocolHeartBeatStatue(Handle(), u16Cmd == CMD_HEART_BEAT);
+        if (u16Cmd != CMD_HEART_BEAT) {
+            Queue(u16Cmd, Hex(pszPayload), 1);
         }
+        PassAt(2001); // a heartbeat is queued after a second without a write ...
         PassAt(2020); // ... and sent in the next pass
         objOut.Take();
-        EXPECT_EQ(expect, s_wire) << stCase.pszExpect;
+        EXPECT_EQ(expect, s_wire) << pszExpect;
     }
     // The longest frame: 0x733A is the Python builder's check value for this
     // payload (byte i is i * 131 + i / 256, modulo 256) and key 1.
@@ -68,13 +62,13 @@ TEST_F(KnownFrames, SentPlainAndEnciphered) {
     Inst()->sendSn = 0x0102;
     Queue(0x0604, Pattern(512, 0), 1);
     Pass();
+    ASSERT_EQ(525u, s_wire.size());
     EXPECT_EQ(0x733A, Get16(s_wire, 4));
     EXPECT_EQ(MakeFrame(0x0604, 0x0102, Pattern(512, 0), 0x81), s_wire);
-}
-
-TEST_F(KnownFrames, ReceivedEncipheredIsCheckedDecipheredAndAcknowledgedInClear) {
     // The "len 4, key 1" frame above as it arrives: its CRC holds over the
-    // enciphered bytes, its cmd and data are read deciphered.
+    // enciphered bytes, its cmd and data are read deciphered, and the
+    // acknowledgement goes in clear.
+    s_wire.clear();
     Feed(Hex("a55a 0400 ce3d 81 efbe 66 02 d2da 8406a28d"));
     EXPECT_TRUE(Pass());
     EXPECT_EQ(Hex("a55a 0400 e388 01 efbe 20 50 0000 00000000"), s_wire);

@@ -1,6 +1,5 @@
 #include "test_support.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -12,51 +11,41 @@
 #include <thread>
 
 CapturedStream::CapturedStream(int fd) : m_fd(fd) {
-    char tmpl[] = "/tmp/irupdate-capture-XXXXXX";
-    int tmp = mkstemp(tmpl);
-    m_path = tmpl;
-    // What was written before belongs to the console, not to the capture; a
-    // stream that cannot be flushed has nothing to hand over.
+    char szTemplate[] = "/tmp/irupdate-capture-XXXXXX";
+    const int fdFile = mkstemp(szTemplate);
+    m_path = szTemplate;
+    // What was written before belongs to the console, not to the capture.
     (void)fflush(fd == 1 ? stdout : stderr);
     m_saved = dup(fd);
-    dup2(tmp, fd);
-    close(tmp);
+    dup2(fdFile, fd);
+    close(fdFile);
 }
 
 CapturedStream::~CapturedStream() {
-    if (!m_taken) {
-        Take();
-    }
+    Take();
     unlink(m_path.c_str());
 }
 
 std::string CapturedStream::Take() {
-    if (!m_taken) {
+    if (m_saved >= 0) {
         // Lines the stream cannot hand over are missing from the result, and
         // the test comparing it says so.
         (void)fflush(m_fd == 1 ? stdout : stderr);
         dup2(m_saved, m_fd);
         close(m_saved);
-        m_taken = true;
+        m_saved = -1;
     }
     return ReadFileBytes(m_path);
 }
 
 TempDir::TempDir() {
-    char tmpl[] = "/tmp/irupdate-test-XXXXXX";
-    char *p = mkdtemp(tmpl);
-    m_bOwned = p != nullptr;
-    m_path = m_bOwned ? p : "/tmp";
+    char szTemplate[] = "/tmp/irupdate-test-XXXXXX";
+    m_path = mkdtemp(szTemplate) != nullptr ? szTemplate : "/nonexistent";
 }
 
 TempDir::~TempDir() {
-    // Only a folder this object made is removed: when mkdtemp failed, the
-    // tests worked in /tmp itself, which is not ours to empty.
-    if (m_bOwned) {
-        // Best effort: a leftover temporary folder is harmless.
-        std::error_code objErr;
-        std::filesystem::remove_all(m_path, objErr);
-    }
+    std::error_code objErr; // a leftover temporary folder is harmless
+    std::filesystem::remove_all(m_path, objErr);
 }
 
 std::string ReadFileBytes(const std::string &path) {

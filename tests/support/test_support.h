@@ -1,4 +1,4 @@
-// Helpers shared by the tests: captured output, temporary folders, ptys.
+// Helpers shared by the tests: captured output, temporary folders, files, polling.
 #pragma once
 
 #include <functional>
@@ -10,18 +10,16 @@ class CapturedStream {
 public:
     explicit CapturedStream(int fd);
     ~CapturedStream();
-    /// Stops capturing and returns what was written.
+    /// Stops capturing (once) and returns what was written.
     std::string Take();
 
 private:
     int m_fd;
-    int m_saved;
+    int m_saved = -1;
     std::string m_path;
-    bool m_taken = false;
 };
 
-/// A fresh temporary folder, removed with its contents on destruction. When
-/// none can be made, Path() is "/tmp" and nothing is removed.
+/// A fresh temporary folder, removed with its contents on destruction.
 class TempDir {
 public:
     TempDir();
@@ -31,7 +29,6 @@ public:
 
 private:
     std::string m_path;
-    bool m_bOwned = false; // made by this object, so removed by it
 };
 
 /// Reads a whole file; empty when it cannot be read.
