@@ -34,7 +34,10 @@ struct Reader {
     const uint8_t *pu8Data;
     size_t u32Left;
     uint8_t U8() { return u32Left > 0 ? (--u32Left, *pu8Data++) : 0; }
-    uint16_t U16() { return static_cast<uint16_t>(U8() | U8() << 8); }
+    uint16_t U16() {
+        const uint8_t u8Low = U8();
+        return static_cast<uint16_t>(u8Low | U8() << 8);
+    }
     Bytes Take(size_t u32Count) {
         Bytes out(u32Count);
         for (uint8_t &u8 : out) {

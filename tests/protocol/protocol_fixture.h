@@ -42,7 +42,6 @@ inline void Cipher(Bytes &frame) {
     const Bytes clear(itStart, frame.end());
     Arc4DecryptEncrypt(clear.data(), &*itStart, static_cast<int>(clear.size()), frame[6] & 0x7F);
 }
-
 /// The wire bytes of a frame: enciphered when flags bit 7 is set, then sealed.
 inline Bytes MakeFrame(uint16_t u16Cmd, uint16_t u16Sn, const Bytes &payload, uint8_t u8Flags = 0,
                        uint8_t u8P1 = 0x20, uint8_t u8P2 = 0x50) {
@@ -64,9 +63,8 @@ inline Bytes MakeAck(uint16_t u16Sn, uint8_t u8KeyBits = 0) {
 /// The chunk frames of a message as the sender splits it: up to 496 data
 /// bytes after a 12-byte sub-header (PacketsNum, 0, PacketsLen, SendAddr,
 /// SendLen, PacketsCmd, 0), consecutive sequence numbers.
-inline std::vector<Bytes> Split(uint16_t u16Cmd, const Bytes &msg, uint16_t u16Sn,
-                                uint8_t u8Flags = 0) {
-    std::vector<Bytes> frames;
+inline Bytes Split(uint16_t u16Cmd, const Bytes &msg, uint16_t u16Sn, uint8_t u8Flags = 0) {
+    Bytes frames;
     for (size_t u32At = 0; u32At < msg.size(); u32At += 496) {
         const size_t u32Len = std::min<size_t>(496, msg.size() - u32At);
         Bytes chunk = Bytes{static_cast<uint8_t>((msg.size() + 495) / 496)} + Bytes(11, 0) +
@@ -75,7 +73,7 @@ inline std::vector<Bytes> Split(uint16_t u16Cmd, const Bytes &msg, uint16_t u16S
         Put16(chunk, 4, u32At);
         Put16(chunk, 6, u32Len);
         Put16(chunk, 8, u16Cmd);
-        frames.push_back(MakeFrame(CMD_LARGE_PACKET_PROTOCOL, u16Sn++, chunk, u8Flags));
+        frames = frames + MakeFrame(CMD_LARGE_PACKET_PROTOCOL, u16Sn++, chunk, u8Flags);
     }
     return frames;
 }
@@ -105,6 +103,15 @@ inline std::vector<Frame> Frames(const Bytes &wire) {
                            Bytes(frame.begin() + 13, frame.end())});
             i = u32End - 1;
         }
+    }
+    return out;
+}
+/// A stream of whole frames cut apart at their lengths, one frame per element.
+inline std::vector<Bytes> Each(const Bytes &wire) {
+    std::vector<Bytes> out;
+    for (size_t i = 0; i < wire.size(); i += out.back().size()) {
+        const size_t u32Len = Get16(wire, i + 2);
+        out.emplace_back(wire.begin() + i, wire.begin() + i + (u32Len <= 4 ? 17 : 13 + u32Len));
     }
     return out;
 }
@@ -149,7 +156,7 @@ protected:
         Bytes data;
         size_t u32WireAtCall; // bytes written before the callback ran
     };
-    static inline Bytes s_wire; // written, not yet taken by Sent()
+    static inline Bytes s_wire; // written, not yet taken
     static inline std::vector<Delivered> s_delivered;
     static inline std::vector<uint32_t> s_pauses; // the queue's pauses (us)
     static inline bool s_bAutoAck = false;        // the peer acknowledges every frame at once
@@ -159,19 +166,17 @@ protected:
     static CmdProtocolInstance *Inst() { return CommandProtocolLookup(Handle()); }
     static CmdProtocolFun Fun() {
         CmdProtocolFun stFun{};
-        stFun.Write = [](const uint8_t *pu8Buf, int s32Len) {
-            s_wire.insert(s_wire.end(), pu8Buf, pu8Buf + s32Len);
-            const bool bAck =
-                s32Len == 17 && (pu8Buf[6] & 0x80) == 0 && pu8Buf[11] + pu8Buf[12] == 0;
-            if (s_bAutoAck && s32Len >= CMD_FRAME_HEAD_LEN && pu8Buf[0] == 0xA5 && !bAck) {
-                Feed(MakeAck(static_cast<uint16_t>(pu8Buf[7] | pu8Buf[8] << 8), pu8Buf[6] & 0x7F));
+        stFun.Write = [](const uint8_t *pu8, int s32Len) {
+            s_wire.insert(s_wire.end(), pu8, pu8 + s32Len);
+            const bool bAck = s32Len == 17 && (pu8[6] & 0x80) == 0 && pu8[11] + pu8[12] == 0;
+            if (s_bAutoAck && s32Len >= CMD_FRAME_HEAD_LEN && !bAck) {
+                Feed(MakeAck(static_cast<uint16_t>(pu8[7] | pu8[8] << 8), pu8[6] & 0x7F));
             }
             return s32Len;
         };
-        stFun.DataProcessing = [](_CmdProtocolParam *pstFrame) {
-            const uint8_t *pu8 = CmdParamPayload(pstFrame);
-            s_delivered.push_back(
-                {pstFrame->cmd, pstFrame->sn, Bytes(pu8, pu8 + pstFrame->len), s_wire.size()});
+        stFun.DataProcessing = [](_CmdProtocolParam *pst) {
+            const uint8_t *pu8 = CmdParamPayload(pst);
+            s_delivered.push_back({pst->cmd, pst->sn, Bytes(pu8, pu8 + pst->len), s_wire.size()});
         };
         return stFun;
     }
@@ -242,16 +247,14 @@ protected:
         }
         return str.empty() ? "-" : str;
     }
-    /// Feeds each frame and runs a pass on it: what was written meanwhile.
-    static std::string Exchange(const std::vector<Bytes> &vecFrames) {
+    /// Feeds each frame of the stream and runs a pass on it: what was written
+    /// meanwhile (and is left in s_wire).
+    static std::string Exchange(const Bytes &frames) {
         s_wire.clear();
-        for (const Bytes &frame : vecFrames) {
+        for (const Bytes &frame : Each(frames)) {
             Feed(frame);
             EXPECT_TRUE(Pass());
         }
-        return Show(Sent());
-    }
-    static int Queue(uint16_t u16Cmd, const Bytes &data, int s32Priority = 0) {
-        return Send(Handle(), u16Cmd, data, s32Priority);
+        return Show(Frames(s_wire));
     }
 };

@@ -9,13 +9,8 @@ using Receiver = DrivenInstance;
 
 TEST_F(Receiver, FramesAreFoundBySyncBytesAndCompleteAtTheirExactLength) {
     // A stray A5, and A5 00: a frame right behind them is found by its own A5.
-    std::vector<int> vecResults;
-    for (uint8_t u8Byte : Bytes{0x11, 0x5A, 0xA5, 0x00, 0xA5, 0xA5} + MakeFrame(0x0600, 1, {1})) {
-        vecResults.push_back(CommandProtocolRecvOneByte(Inst(), u8Byte));
-    }
-    vecResults.resize(8);
-    EXPECT_EQ((std::vector<int>{-1, -1, 0, -1, 0, 0, 0, 0}), vecResults);
-    EXPECT_TRUE(Pass());
+    Feed({0x11, 0xA5, 0x00, 0xA5});
+    EXPECT_EQ("ack1", Exchange(MakeFrame(0x0600, 1, {1})));
     for (size_t u32Len : {0u, 4u, 5u, 512u}) {
         const Bytes whole =
             MakeFrame(0x0604, static_cast<uint16_t>(10 + u32Len), Pattern(u32Len, 1));
@@ -31,22 +26,7 @@ TEST_F(Receiver, FramesAreFoundBySyncBytesAndCompleteAtTheirExactLength) {
     CapturedStream objOut(1);
     EXPECT_EQ(-2, Feed({0xA5, 0x5A, 0x01, 0x02, 0x00, 0x00, 0x80}));
     EXPECT_NE(std::string::npos, objOut.Take().find("] test [a5.201.0]\033[0m\r\n"));
-    EXPECT_EQ("ack20", Exchange({MakeFrame(0x0600, 20, {})}));
-    // Ten frames fill the receive slots: the eleventh is lost, and Read2 stops there.
-    Bytes bytes;
-    for (uint16_t u16Sn = 21; u16Sn <= 32; ++u16Sn) {
-        bytes = bytes + MakeFrame(0x0600, u16Sn, {});
-    }
-    EXPECT_EQ(-1, Feed({0x00, 0x12})) << "the last byte's result";
-    CapturedStream objFull(1);
-    EXPECT_EQ(-3, Feed(bytes));
-    EXPECT_NE(std::string::npos, objFull.Take().find("] test, -3.\033[0m\r\n"));
-    while (Pass()) {
-    }
-    Feed(Bytes(bytes.end() - 17, bytes.end()));
-    Pass();
-    EXPECT_EQ(17u, s_delivered.size());
-    EXPECT_EQ(32, s_delivered.back().u16Sn) << "the twelfth was not fed";
+    EXPECT_EQ("ack20", Exchange(MakeFrame(0x0600, 20, {})));
 }
 
 TEST_F(Receiver, OldestFrameFirstButNotInTheMillisecondItArrived) {
@@ -63,48 +43,46 @@ TEST_F(Receiver, OldestFrameFirstButNotInTheMillisecondItArrived) {
     while (PassAt(300)) {
     }
     EXPECT_EQ(4u, s_delivered.size());
-    while (PassAt(301)) {
-    }
-    std::vector<uint16_t> vecOrder;
+    PassAt(301);
+    std::string strOrder;
     for (const Delivered &stGot : s_delivered) {
-        vecOrder.push_back(stGot.u16Sn);
+        strOrder += std::to_string(stGot.u16Sn);
     }
-    EXPECT_EQ((std::vector<uint16_t>{2, 3, 5, 4, 1}), vecOrder);
+    EXPECT_EQ("23541", strOrder);
 }
 
 TEST_F(Receiver, FramesAreCheckedDecipheredFilteredDeliveredThenAcknowledged) {
-    const Bytes payload = Pattern(64, 7);
-    EXPECT_EQ("ack258", Exchange({MakeFrame(0x0604, 258, payload)}));
+    const Bytes data = Pattern(64, 7);
+    EXPECT_EQ("ack258", Exchange(MakeFrame(0x0604, 258, data)));
     EXPECT_EQ(0u, s_delivered.at(0).u32WireAtCall) << "the reply comes after the callback";
     // Deciphered before cmd is read; acknowledged in clear with the key bits.
-    Feed(MakeFrame(0x0605, 512, {1, 2, 3, 4}, 0x81));
-    Pass();
-    Feed(MakeFrame(0x0606, 513, payload, 0x80));
-    Pass();
+    Exchange(MakeFrame(0x0605, 512, {1, 2, 3, 4}, 0x81) + MakeFrame(0x0606, 513, data, 0x80));
     EXPECT_EQ(MakeAck(512, 0x01) + MakeAck(513), s_wire);
-    // A damaged frame is dropped without a reply; an acknowledgement gets none.
-    Bytes damaged = MakeFrame(0x0604, 3, payload);
-    damaged[20] ^= 0x01;
-    EXPECT_EQ("-", Exchange({damaged, MakeAck(77)}));
     ASSERT_EQ(3u, s_delivered.size());
     EXPECT_EQ(0x0605, s_delivered[1].u16Cmd);
     EXPECT_EQ((Bytes{1, 2, 3, 4}), s_delivered[1].data);
-    EXPECT_EQ(payload, s_delivered[2].data);
+    EXPECT_EQ(data, s_delivered[2].data);
+    // A damaged frame is dropped without a reply; an acknowledgement gets none.
+    Bytes damaged = MakeFrame(0x0604, 3, data);
+    damaged[20] ^= 0x01;
+    Feed(damaged);
+    EXPECT_TRUE(Pass());
+    EXPECT_EQ("-", Exchange(MakeAck(77)));
     // Repeats, and heartbeats, are acknowledged and not delivered; sn 0x3FFF
     // matches an entry never written. The history is a ring of ten: after sn
     // 1..11, sn 1 is new again and sn 3 still a repeat.
     const Bytes beat = MakeFrame(CMD_HEART_BEAT, 44, Bytes(4, 0));
-    EXPECT_EQ("ack44 ack44 ack16383 ack258", Exchange({beat, beat, MakeFrame(0x0604, 0x3FFF, {9}),
-                                                       MakeFrame(0x0604, 258, payload)}));
+    EXPECT_EQ("ack44 ack44 ack16383 ack258", Exchange(beat + beat + MakeFrame(0x0604, 0x3FFF, {9}) +
+                                                      MakeFrame(0x0604, 258, data)));
     for (uint16_t u16Sn : {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 1, 3}) {
-        Exchange({MakeFrame(0x0604, u16Sn, {1})});
+        Exchange(MakeFrame(0x0604, u16Sn, {1}));
     }
     EXPECT_EQ(15u, s_delivered.size());
     // The peer's clear empties the history and restarts this side's numbering at 0.
-    EXPECT_EQ("ack7", Exchange({MakeFrame(CMD_CLEAR_RECORD_FLAG, 7, {})}));
-    Exchange({MakeFrame(0x0604, 3, {1})});
+    EXPECT_EQ("ack7 ack3",
+              Exchange(MakeFrame(CMD_CLEAR_RECORD_FLAG, 7, {}) + MakeFrame(0x0604, 3, {1})));
     EXPECT_EQ(16u, s_delivered.size());
-    EXPECT_EQ(0, Queue(0x0600, {1}));
+    EXPECT_EQ(0, Send(Handle(), 0x0600, {1}));
 }
 
 TEST_F(Receiver, MessagesAreDeliveredOnceAndByteExact) {
@@ -113,13 +91,10 @@ TEST_F(Receiver, MessagesAreDeliveredOnceAndByteExact) {
         // Chunks queued in one millisecond may leave highest slot first; they
         // may come enciphered.
         const Bytes msg = Pattern(u32Len, u16Sn);
-        std::vector<Bytes> frames = Split(0x0777, msg, u16Sn, u32Len == 2000 ? 0x81 : 0);
-        u16Sn = static_cast<uint16_t>(u16Sn + frames.size());
-        if (u32Len == 2000) {
-            std::reverse(frames.begin(), frames.end());
-        }
-        for (const Bytes &frame : frames) {
-            Exchange({frame});
+        std::vector<Bytes> vecChunks = Each(Split(0x0777, msg, u16Sn, u32Len == 2000 ? 0x81 : 0));
+        u16Sn = static_cast<uint16_t>(u16Sn + vecChunks.size());
+        for (size_t i = 0; i < vecChunks.size(); ++i) {
+            Exchange(vecChunks[u32Len == 2000 ? vecChunks.size() - 1 - i : i]);
         }
         ASSERT_EQ(1u, s_delivered.size()) << u32Len;
         EXPECT_EQ(0x0777, s_delivered[0].u16Cmd);
@@ -127,20 +102,20 @@ TEST_F(Receiver, MessagesAreDeliveredOnceAndByteExact) {
         s_delivered.clear();
     }
     // A chunk taken twice, even after the history was emptied, counts once.
-    const std::vector<Bytes> frames = Split(0x0780, Pattern(1200, 8), 10);
+    const std::vector<Bytes> vecChunks = Each(Split(0x0780, Pattern(1200, 8), 10));
     EXPECT_EQ("ack10 ack10 ack11 ack0 ack11",
-              Exchange({frames[0], frames[0], frames[1], MakeFrame(CMD_CLEAR_RECORD_FLAG, 0, {}),
-                        frames[1]}));
+              Exchange(vecChunks[0] + vecChunks[0] + vecChunks[1] +
+                       MakeFrame(CMD_CLEAR_RECORD_FLAG, 0, {}) + vecChunks[1]));
     EXPECT_TRUE(s_delivered.empty());
-    Exchange({frames[2]});
+    Exchange(vecChunks[2]);
     EXPECT_EQ(1u, s_delivered.size());
 }
 
 TEST_F(Receiver, MalformedChunksAreDroppedAndIncompleteMessagesNeverMixed) {
-    const Bytes first = Split(0x0781, Pattern(1000, 9), 0)[0];
+    const Bytes first = Each(Split(0x0781, Pattern(1000, 9), 0))[0];
+    const Bytes head(first.begin() + 13, first.begin() + 25); // the first chunk's sub-header
     auto fnChunk = [&](uint8_t u8Num, size_t u32Addr, size_t u32SendLen, size_t u32DataLen) {
-        Bytes chunk(first.begin() + 13,
-                    first.begin() + 25 + static_cast<std::ptrdiff_t>(u32DataLen));
+        Bytes chunk = head + Pattern(u32DataLen, 9);
         chunk[0] = u8Num;
         Put16(chunk, 4, u32Addr);
         Put16(chunk, 6, u32SendLen);
@@ -148,15 +123,15 @@ TEST_F(Receiver, MalformedChunksAreDroppedAndIncompleteMessagesNeverMixed) {
     };
     uint16_t u16Sn = 200;
     for (const Bytes &payload : {
-             fnChunk(3, 992, 100, 100),                     // past the end of the message
-             fnChunk(3, 500, 496, 496),                     // not at a chunk boundary
-             fnChunk(3, 0, 496, 200),                       // SendLen past the frame's payload
-             fnChunk(2, 0, 496, 496),                       // PacketsNum does not fit PacketsLen
-             Bytes(first.begin() + 13, first.begin() + 21), // shorter than the sub-header
-             Bytes{3, 0, 0xE8, 0x03},                       // a short frame
+             fnChunk(3, 992, 100, 100),             // past the end of the message
+             fnChunk(3, 500, 496, 496),             // not at a chunk boundary
+             fnChunk(3, 0, 496, 200),               // SendLen past the frame's payload
+             fnChunk(2, 0, 496, 496),               // PacketsNum does not fit PacketsLen
+             Bytes(head.begin(), head.begin() + 8), // shorter than the sub-header
+             Bytes(head.begin(), head.begin() + 4), // a short frame
          }) {
         CapturedStream objOut(1);
-        Exchange({MakeFrame(CMD_LARGE_PACKET_PROTOCOL, u16Sn++, payload)});
+        Exchange(MakeFrame(CMD_LARGE_PACKET_PROTOCOL, u16Sn++, payload));
         EXPECT_NE(std::string::npos, objOut.Take().find("] [test] chunk dropped: "));
     }
     EXPECT_TRUE(s_delivered.empty());
@@ -167,10 +142,10 @@ TEST_F(Receiver, MalformedChunksAreDroppedAndIncompleteMessagesNeverMixed) {
                                   {1000, 0x0790},
                                   {600, 0x0790},
                                   {1400, 0x0791}}) {
-        const std::vector<Bytes> framesA = Split(0x0790, Pattern(1400, 11), u16Sn);
         const Bytes b = Pattern(u32Len, u16Sn);
         CapturedStream objOut(1);
-        Exchange({framesA[0], framesA[1]});
+        const std::vector<Bytes> vecA = Each(Split(0x0790, Pattern(1400, 11), u16Sn));
+        Exchange(vecA[0] + vecA[1]);
         Exchange(Split(u16Cmd, b, static_cast<uint16_t>(u16Sn + 3)));
         u16Sn = static_cast<uint16_t>(u16Sn + 10);
         EXPECT_NE(std::string::npos, objOut.Take().find("] [test] large packet discarded: 2 of 3 "

@@ -1,6 +1,6 @@
 // The instance table, and the sending side driven pass by pass: transmit
 // order and times, the in-flight window, the hold, heartbeats and the link,
-// acknowledgements and queries, splitting, reset, the deferred-command store.
+// acknowledgements and queries, splitting and reset.
 #include <map>
 
 #include "protocol_fixture.h"
@@ -19,13 +19,8 @@ TEST(Instance, TenOpensGiveHandlesZeroToNineTheEleventhFailsInvalidHandlesAreRef
     }
     std::sort(vecHandles.begin(), vecHandles.end());
     EXPECT_EQ((std::vector<int>{-1, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9}), vecHandles);
-    _CmdProtocolParam stRec{};
-    stRec.len = 1;
-    for (int s32Handle : {-1, 10}) {
-        EXPECT_EQ(-2, CommandProtocolSendCmdAdd(s32Handle, &stRec, 0));
-        EXPECT_EQ(-2, CommandProtocolReset(s32Handle));
-        EXPECT_EQ(-2, CommandInterfaceRead2(s32Handle, stRec.data, 1));
-    }
+    EXPECT_EQ(-2, Send(10, 0x0600, {1}));
+    EXPECT_EQ(-2, CommandProtocolReset(-1));
     const std::string strOut = objOut.Take();
     for (const char *pszLine : {"] #run# ninth fd =", "] open error  [eleventh]\033[0m\r\n",
                                 "] invalid, -1.\033[0m\r\n", "] invalid, 10.\033[0m\r\n"}) {
@@ -37,10 +32,9 @@ class SendQueue : public DrivenInstance {
 protected:
     /// One step of a script at time u32T: "queue" n frames (cmd 0x600), "prio"
     /// one with priority, a "pass", an "ack" of sn arg or a command from the
-    /// "peer" with sn arg (each stored a millisecond before its pass),
-    /// heartbeats "beat" on or off, or the "link" status. Its result: what was
-    /// written (Show), with " d" when the peer's command was delivered, or
-    /// "up"/"down" for the link.
+    /// "peer" with sn arg (stored a millisecond before their pass), heartbeats
+    /// "beat" on or off, or the "link" status. Its result: what was written
+    /// (Show) and " d" when the peer's command was delivered, or up/down.
     struct Step {
         uint32_t u32T;
         std::string strDo;
@@ -50,20 +44,20 @@ protected:
     static void Run(int s32Mode, const std::vector<Step> &vecScript) {
         Reset(s32Mode);
         for (const Step &st : vecScript) {
-            s_u32Now = st.u32T;
+            s_u32Now = st.u32T - (st.strDo == "ack" || st.strDo == "peer" ? 1 : 0);
             const size_t u32Delivered = s_delivered.size();
             std::string strGot;
-            if (st.strDo == "queue" || st.strDo == "prio") {
-                for (int i = 0; i < std::max(st.s32Arg, 1); ++i) {
-                    Queue(0x0600, {1}, st.strDo == "prio" ? 1 : 0);
-                }
+            for (int i = 0; st.strDo == "queue" && i < st.s32Arg; ++i) {
+                Send(Handle(), 0x0600, {1});
+            }
+            if (st.strDo == "prio") {
+                Send(Handle(), 0x0600, {1}, 1);
             } else if (st.strDo == "beat") {
                 CommandProtocolHeartBeatStatue(Handle(), st.s32Arg);
             } else if (st.strDo == "link") {
                 strGot = CommandProtocolHeartBeatStatue(Handle(), 1) != 0 ? "up" : "down";
-            } else {
+            } else if (st.strDo != "queue") {
                 const uint16_t u16Sn = static_cast<uint16_t>(st.s32Arg);
-                s_u32Now = st.u32T - 1;
                 Feed(st.strDo == "ack"    ? MakeAck(u16Sn)
                      : st.strDo == "peer" ? MakeFrame(0x0700, u16Sn, {1})
                                           : Bytes());
@@ -139,7 +133,8 @@ TEST_F(SendQueue, HeartbeatsOnAnIdleLinkAndTheLinkStatus) {
 TEST_F(SendQueue, RepeatsOfAFrameEndingIn0xA5AreKeptApartByAFillerByte) {
     Bytes data = Pattern(64, 3);
     data.back() = 0xA5;
-    const Bytes frame = MakeFrame(0x0604, static_cast<uint16_t>(Queue(0x0604, data)), data);
+    const Bytes frame =
+        MakeFrame(0x0604, static_cast<uint16_t>(Send(Handle(), 0x0604, data)), data);
     PassAt(1000);
     PassAt(1100);
     EXPECT_EQ(frame + Bytes{0x00} + frame, s_wire);
@@ -148,17 +143,17 @@ TEST_F(SendQueue, RepeatsOfAFrameEndingIn0xA5AreKeptApartByAFillerByte) {
 TEST_F(SendQueue, AcknowledgementsQueriesAndAFullQueue) {
     // An acknowledgement empties the first slot with its sn: two frames have
     // sn 0 after the peer twice restarted this side's numbering.
-    Exchange({MakeFrame(CMD_CLEAR_RECORD_FLAG, 1, {})});
-    EXPECT_EQ(0, Queue(0x0604, Pattern(20, 1)));
-    EXPECT_EQ(1, Queue(0x0604, Pattern(20, 2)));
-    Exchange({MakeFrame(CMD_CLEAR_RECORD_FLAG, 2, {})});
-    EXPECT_EQ(0, Queue(0x0605, Pattern(20, 3), 1));
+    Exchange(MakeFrame(CMD_CLEAR_RECORD_FLAG, 1, {}));
+    EXPECT_EQ(0, Send(Handle(), 0x0604, Pattern(20, 1)));
+    EXPECT_EQ(1, Send(Handle(), 0x0604, Pattern(20, 2)));
+    Exchange(MakeFrame(CMD_CLEAR_RECORD_FLAG, 2, {}));
+    EXPECT_EQ(0, Send(Handle(), 0x0605, Pattern(20, 3), 1));
     EXPECT_EQ((std::vector<uint32_t>{5000, 5000}), s_pauses) << "5 ms after a normal frame only";
-    Exchange({MakeAck(0)});
+    Exchange(MakeAck(0));
     EXPECT_EQ(2, CommandProtocolGetSendBufNum(Handle()));
     EXPECT_EQ(0, CommandProtocolConfirmCmdsent(Handle(), 0)) << "the second one waits";
     EXPECT_EQ(1, CommandProtocolConfirmCmdsent(Handle(), 7)) << "never used";
-    Exchange({MakeAck(0), MakeAck(1)});
+    Exchange(MakeAck(0) + MakeAck(1));
     // The queries leave heartbeats out.
     CommandProtocolHeartBeatStatue(Handle(), 1);
     PassAt(5000);
@@ -167,83 +162,44 @@ TEST_F(SendQueue, AcknowledgementsQueriesAndAFullQueue) {
     // Nine more fill the queue: the next send fails at once, prints nothing,
     // and leaves the record's buffer with the caller.
     for (int i = 0; i < 9; ++i) {
-        EXPECT_GE(Queue(0x0600, {1}), 0);
+        EXPECT_GE(Send(Handle(), 0x0600, {1}), 0);
     }
     CapturedStream objOut(1);
-    EXPECT_EQ(-1, Queue(0x0604, Pattern(64, 3)));
+    EXPECT_EQ(-1, Send(Handle(), 0x0604, Pattern(64, 3)));
     EXPECT_EQ("", objOut.Take());
     EXPECT_EQ(-1, CommandProtocolWaitSendBufEmpty(Handle(), 60));
 }
 
 TEST_F(SendQueue, LongMessagesGoAsChunksOf496BytesAfterTheirSubHeader) {
-    s_bAutoAck = true; // so that the split finds free slots
-    for (size_t u32Len : {993u, 6000u}) {
-        const Bytes msg = Pattern(u32Len, 3);
+    s_bAutoAck = true;                    // so that the split finds free slots
+    for (size_t u32Len : {992u, 6000u}) { // two whole chunks; 12 and a last one of 48 bytes
         const uint16_t u16First = Inst()->sendSn;
-        EXPECT_EQ(0, Queue(0x0777, msg));
+        EXPECT_EQ(0, Send(Handle(), 0x0777, Pattern(u32Len, 3)));
         Settle();
-        std::map<uint16_t, std::pair<uint16_t, Bytes>> mapGot, mapWant; // by sn: cmd, data
-        for (const Frame &stFrame : Sent()) {
-            mapGot[stFrame.u16Sn] = {stFrame.u16Cmd, stFrame.data};
+        std::map<uint16_t, Bytes> mapWant, mapGot; // by sn
+        for (const Bytes &frame : Each(Split(0x0777, Pattern(u32Len, 3), u16First))) {
+            mapWant[Get16(frame, 7)] = frame;
         }
-        Bytes wire;
-        for (const Bytes &frame : Split(0x0777, msg, u16First)) {
-            wire = wire + frame;
-        }
-        for (const Frame &stFrame : Frames(wire)) {
-            mapWant[stFrame.u16Sn] = {stFrame.u16Cmd, stFrame.data};
+        for (const Frame &st : Sent()) {
+            mapGot[st.u16Sn] = MakeFrame(st.u16Cmd, st.u16Sn, st.data);
         }
         EXPECT_TRUE(mapWant == mapGot) << u32Len;
     }
 }
 
 TEST_F(SendQueue, ResetEmptiesTheQueueTheHistoryAndAHalfReceivedFrame) {
-    Queue(0x0604, Pattern(100, 1)); // a payload that the reset releases
-    EXPECT_EQ("ack40", Exchange({MakeFrame(0x0700, 40, {1})}));
+    Send(Handle(), 0x0604, Pattern(100, 1)); // a payload that the reset releases
+    EXPECT_EQ("ack40", Exchange(MakeFrame(0x0700, 40, {1})));
     const Bytes half = MakeFrame(0x0701, 41, Pattern(30, 2));
     Feed(Bytes(half.begin(), half.begin() + 10));
     EXPECT_EQ(0, CommandProtocolReset(Handle()));
     EXPECT_EQ(0, CommandProtocolGetSendBufNum(Handle()));
     // The rest of the half frame is noise now; sn 40 is new again.
     Feed(Bytes(half.begin() + 10, half.end()));
-    EXPECT_EQ("ack40", Exchange({MakeFrame(0x0702, 40, {1, 2, 3})}));
+    EXPECT_EQ("ack40", Exchange(MakeFrame(0x0702, 40, {1, 2, 3})));
     EXPECT_FALSE(Pass());
     EXPECT_EQ(2u, s_delivered.size());
-    EXPECT_EQ(1, Queue(0x0600, {1})) << "numbering starts again at 1";
-}
-
-TEST_F(SendQueue, DeferredStoreKeepsCopiesIsFullAtTenAndHandsOutInSlotOrder) {
-    auto fnStore = [](uint16_t u16Sn, Bytes data) {
-        _CmdProtocolParam stRec{0xA5,
-                                0x5A,
-                                static_cast<uint16_t>(data.size()),
-                                0,
-                                0,
-                                u16Sn,
-                                0,
-                                0,
-                                CMD_STM32_IDBUTTON_TIMES,
-                                {},
-                                data.size() > 4 ? data.data() : nullptr};
-        return CommandProtocolBackupCMDLongerToProgress(Handle(), &stRec); // data stays ours
-    };
-    for (uint16_t u16Sn = 1; u16Sn <= 11; ++u16Sn) {
-        EXPECT_EQ(u16Sn <= 10 ? 0 : -1, fnStore(u16Sn, Pattern(u16Sn == 2 ? 40 : 3, u16Sn)));
-    }
-    _CmdProtocolParam stOut{};
-    ASSERT_EQ(0, CommandProtocolGetCMDLongerToProgress(Handle(), &stOut));
-    ASSERT_EQ(0, CommandProtocolGetCMDLongerToProgress(Handle(), &stOut));
-    EXPECT_EQ(Pattern(40, 2), Bytes(stOut.payload, stOut.payload + stOut.len));
-    free(stOut.payload); // the taker owns the copy
-    stOut = _CmdProtocolParam{};
-    EXPECT_EQ(-1, CommandProtocolBackupCMDLongerToProgress(Handle(), &stOut)) << "no sync bytes";
-    // A record stored into the freed first slot comes out before older ones.
-    EXPECT_EQ(0, fnStore(99, {1}));
-    std::vector<uint16_t> vecSns;
-    for (; CommandProtocolGetCMDLongerToProgress(Handle(), &stOut) == 0;
-         vecSns.push_back(stOut.sn)) {
-    }
-    EXPECT_EQ((std::vector<uint16_t>{99, 3, 4, 5, 6, 7, 8, 9, 10}), vecSns);
+    EXPECT_EQ(1, Send(Handle(), 0x0600, {1})) << "numbering starts again at 1";
 }
 
 } // namespace
