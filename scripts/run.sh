@@ -17,6 +17,7 @@
 # Exit status: irsim's (0 when the microcontroller reported success and
 # received exactly the image).
 set -euo pipefail
+# shellcheck source=scripts/irsim_pty.sh
 . "$(dirname "$0")/irsim_pty.sh"
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -61,11 +62,8 @@ cp "$image" "$out/work/ir_A000.bin"
 
 sim_pid=""
 tool_pid=""
-cleanup() {
-    [ -n "$tool_pid" ] && kill "$tool_pid" 2>/dev/null || true
-    [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
-}
-trap cleanup EXIT
+# On any exit: whatever still runs is stopped.
+trap 'for pid in $tool_pid $sim_pid; do kill "$pid" 2>/dev/null || true; done' EXIT
 trap 'exit 130' INT TERM
 
 : >"$out/irsim.log" # exists before the loop below reads it

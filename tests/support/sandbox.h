@@ -23,9 +23,8 @@ bool MakeSparseFile(const std::string &strPath, uint64_t u64Size = SANDBOX_MEM_F
 /// (the caller's to close), or -1.
 int OpenPtyMaster(std::string *pSlavePath);
 
-/// True when sandboxed runs can work here: root, and a mount namespace
-/// without CAP_SYS_RAWIO can be entered; otherwise false, with the reason in
-/// *pWhy (for GTEST_SKIP).
+/// True when sandboxed runs can work here (as root); otherwise false, with the
+/// reason in *pWhy (for GTEST_SKIP).
 bool SandboxAvailable(std::string *pWhy);
 
 /// A program run as a child: standard input /dev/null, standard output and
