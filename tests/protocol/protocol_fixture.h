@@ -239,11 +239,12 @@ protected:
     static std::string Show(const std::vector<Frame> &vecFrames) {
         std::string str;
         for (const Frame &st : vecFrames) {
-            str += (str.empty() ? "" : " ") +
-                   (st.u16Cmd == CMD_ACK                     ? "ack" + std::to_string(st.u16Sn)
-                    : st.u16Cmd == CMD_HEART_BEAT            ? std::string("hb")
-                    : st.u16Cmd == CMD_UPDATE_SW_REPORT_FILE ? "report" + std::to_string(st.data[0])
-                                                             : std::to_string(st.u16Sn));
+            str +=
+                (str.empty() ? "" : " ") + (st.u16Cmd == CMD_ACK ? "ack" + std::to_string(st.u16Sn)
+                                            : st.u16Cmd == CMD_HEART_BEAT ? std::string("hb")
+                                            : st.u16Cmd == CMD_UPDATE_SW_REPORT_FILE
+                                                ? "report" + std::to_string(st.data.at(0))
+                                                : std::to_string(st.u16Sn));
         }
         return str.empty() ? "-" : str;
     }

@@ -18,6 +18,7 @@ TEST_F(Receiver, FramesAreFoundBySyncBytesAndCompleteAtTheirExactLength) {
         EXPECT_FALSE(Pass()) << "complete before its last byte: " << u32Len;
         Feed({whole.back()});
         EXPECT_TRUE(Pass());
+        ASSERT_FALSE(s_delivered.empty());
         EXPECT_EQ(Pattern(u32Len, 1), s_delivered.back().data);
     }
     EXPECT_EQ(5u, s_delivered.size()) << "one frame, one delivery";

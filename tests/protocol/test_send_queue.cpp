@@ -2,6 +2,7 @@
 // order and times, the in-flight window, the hold, heartbeats and the link,
 // acknowledgements and queries, splitting and reset.
 #include <map>
+#include <sstream>
 
 #include "protocol_fixture.h"
 
@@ -30,100 +31,69 @@ TEST(Instance, TenOpensGiveHandlesZeroToNineTheEleventhFailsInvalidHandlesAreRef
 
 class SendQueue : public DrivenInstance {
 protected:
-    /// One step of a script at time u32T: "queue" n frames (cmd 0x600), "prio"
-    /// one with priority, a "pass", an "ack" of sn arg or a command from the
-    /// "peer" with sn arg (stored a millisecond before their pass), heartbeats
-    /// "beat" on or off, or the "link" status. Its result: what was written
-    /// (Show) and " d" when the peer's command was delivered, or up/down.
-    struct Step {
-        uint32_t u32T;
-        std::string strDo;
-        int s32Arg;
-        std::string strExpect;
-    };
-    static void Run(int s32Mode, const std::vector<Step> &vecScript) {
+    /// A script of steps "<ms> <step> <arg> <result>": "queue" arg frames (cmd
+    /// 0x600), "prio" one with priority, a "pass", an "ack" of sn arg or a
+    /// command from the "peer" with sn arg (stored a millisecond before their
+    /// pass), heartbeats "beat" on (1) or off (0), the "link" status. The
+    /// result: what was written (Show) and " d" when the peer's command was
+    /// delivered, or "up"/"down" for the link.
+    static void Run(int s32Mode, const std::vector<std::string> &vecScript) {
         Reset(s32Mode);
-        for (const Step &st : vecScript) {
-            s_u32Now = st.u32T - (st.strDo == "ack" || st.strDo == "peer" ? 1 : 0);
+        for (const std::string &strStep : vecScript) {
+            std::istringstream objIn(strStep);
+            uint32_t u32T = 0;
+            int s32Arg = 0;
+            std::string strDo, strExpect, strGot;
+            objIn >> u32T >> strDo >> s32Arg;
+            std::getline(objIn >> std::ws, strExpect);
+            s_u32Now = u32T - (strDo == "ack" || strDo == "peer" ? 1 : 0);
             const size_t u32Delivered = s_delivered.size();
-            std::string strGot;
-            for (int i = 0; st.strDo == "queue" && i < st.s32Arg; ++i) {
-                Send(Handle(), 0x0600, {1});
+            for (int i = 0; i < (strDo == "queue" ? s32Arg : strDo == "prio" ? 1 : 0); ++i) {
+                Send(Handle(), 0x0600, {1}, strDo == "prio" ? 1 : 0);
             }
-            if (st.strDo == "prio") {
-                Send(Handle(), 0x0600, {1}, 1);
-            } else if (st.strDo == "beat") {
-                CommandProtocolHeartBeatStatue(Handle(), st.s32Arg);
-            } else if (st.strDo == "link") {
+            if (strDo == "beat") {
+                CommandProtocolHeartBeatStatue(Handle(), s32Arg);
+            } else if (strDo == "link") {
                 strGot = CommandProtocolHeartBeatStatue(Handle(), 1) != 0 ? "up" : "down";
-            } else if (st.strDo != "queue") {
-                const uint16_t u16Sn = static_cast<uint16_t>(st.s32Arg);
-                Feed(st.strDo == "ack"    ? MakeAck(u16Sn)
-                     : st.strDo == "peer" ? MakeFrame(0x0700, u16Sn, {1})
-                                          : Bytes());
-                PassAt(st.u32T);
+            } else if (strDo != "queue" && strDo != "prio") {
+                const uint16_t u16Sn = static_cast<uint16_t>(s32Arg);
+                Feed(strDo == "ack"    ? MakeAck(u16Sn)
+                     : strDo == "peer" ? MakeFrame(0x0700, u16Sn, {1})
+                                       : Bytes());
+                PassAt(u32T);
                 strGot = Show(Sent()) + (s_delivered.size() > u32Delivered ? " d" : "");
             }
-            EXPECT_EQ(st.strExpect, strGot) << st.u32T << " " << st.strDo;
+            EXPECT_EQ(strExpect, strGot) << strStep;
         }
     }
 };
 
+// Ten frames queued at once are all due; of equal ages the higher slot goes
+// first, but only sn 1..5: the peer remembers the last ten sequence numbers,
+// and a frame waiting for its acknowledgement must not see ten newer ones
+// recorded before its repeat. An acknowledgement of another frame keeps the
+// window where it is (1105); the oldest one's moves it (1115). After 5 s
+// without a word from the peer the repetition is held (6126), and any frame
+// from the peer resumes it. A priority frame goes before every frame sent
+// less than a second ago, whatever its slot; fast mode sends every due frame
+// in each pass.
 TEST_F(SendQueue, OneFrameEvery10msFromAWindowOfFiveRepeated100msApartHeldAfter5s) {
-    // Ten frames queued at once are all due; of equal ages the higher slot
-    // goes first, but only sn 1..5: the peer remembers the last ten sequence
-    // numbers, and a frame waiting for its acknowledgement must not see ten
-    // newer ones recorded before its repeat.
-    Run(0, {{1000, "queue", 10, ""},
-            {1000, "pass", 0, "5"},
-            {1009, "pass", 0, "-"},
-            {1010, "pass", 0, "4"},
-            {1020, "pass", 0, "3"},
-            {1030, "pass", 0, "2"},
-            {1040, "pass", 0, "1"},
-            {1050, "pass", 0, "-"},
-            {1100, "pass", 0, "5"},
-            {1105, "ack", 3, "-"},
-            {1110, "pass", 0, "4"}, // the window stays at 1..5
-            {1115, "ack", 1, "-"},
-            {1120, "pass", 0, "6"}, // the oldest acknowledged: 2..6
-            {6115, "pass", 0, "2"},
-            {6126, "pass", 0, "-"}, // 5 s without a word: held
-            {6200, "peer", 9, "ack9 d"},
-            {6210, "pass", 0, "5"}}); // any frame resumes
-    // A priority frame goes before every frame sent less than a second ago,
-    // whatever its slot; fast mode sends every due frame in each pass.
-    Run(0, {{1000, "queue", 2, ""},
-            {1000, "pass", 0, "2"},
-            {1010, "pass", 0, "1"},
-            {1015, "ack", 1, "-"},
-            {1100, "prio", 0, ""},
-            {1110, "pass", 0, "3"},
-            {1120, "pass", 0, "2"}});
-    Run(1, {{1000, "queue", 7, ""},
-            {1000, "pass", 0, "5 4 3 2 1"},
-            {1001, "pass", 0, "-"},
-            {1100, "pass", 0, "5 4 3 2 1"}});
+    Run(0, {"1000 queue 10", "1000 pass 0 5", "1009 pass 0 -", "1010 pass 0 4", "1020 pass 0 3",
+            "1030 pass 0 2", "1040 pass 0 1", "1050 pass 0 -", "1100 pass 0 5", "1105 ack 3 -",
+            "1110 pass 0 4", "1115 ack 1 -", "1120 pass 0 6", "6115 pass 0 2", "6126 pass 0 -",
+            "6200 peer 9 ack9 d", "6210 pass 0 5"});
+    Run(0, {"1000 queue 2", "1000 pass 0 2", "1010 pass 0 1", "1015 ack 1 -", "1100 prio 0",
+            "1110 pass 0 3", "1120 pass 0 2"});
+    Run(1, {"1000 queue 7", "1000 pass 0 5 4 3 2 1", "1001 pass 0 -", "1100 pass 0 5 4 3 2 1"});
 }
 
+// A heartbeat after more than 1000 ms without a write, sent at the next
+// transmit; the link is down once no acknowledgement came for 3000 ms, and a
+// link that goes down forgets the sequence numbers it has seen.
 TEST_F(SendQueue, HeartbeatsOnAnIdleLinkAndTheLinkStatus) {
-    // A heartbeat after more than 1000 ms without a write, sent at the next
-    // transmit; the link is down once no acknowledgement came for 3000 ms, and
-    // a link that goes down forgets the sequence numbers it has seen.
-    Run(0, {{1000, "beat", 1, ""},
-            {2000, "pass", 0, "-"},
-            {2001, "pass", 0, "-"},
-            {2011, "pass", 0, "hb"},
-            {2015, "ack", 1, "-"},
-            {3011, "pass", 0, "-"},
-            {3012, "pass", 0, "-"},
-            {3025, "pass", 0, "hb"},
-            {5015, "pass", 0, "hb"},
-            {5015, "link", 0, "up"},
-            {5016, "peer", 5, "ack5 d"},
-            {5026, "pass", 0, "-"},
-            {5026, "link", 0, "down"},
-            {5030, "peer", 5, "ack5 d"}});
+    Run(0, {"1000 beat 1", "2000 pass 0 -", "2001 pass 0 -", "2011 pass 0 hb", "2015 ack 1 -",
+            "3011 pass 0 -", "3012 pass 0 -", "3025 pass 0 hb", "5015 pass 0 hb", "5015 link 0 up",
+            "5016 peer 5 ack5 d", "5026 pass 0 -", "5026 link 0 down", "5030 peer 5 ack5 d"});
 }
 
 // A receiver hunting for a frame start takes a 0xA5 for one, and the
