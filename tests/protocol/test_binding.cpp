@@ -1,6 +1,6 @@
 // The application binding on a socketpair: its serial port (g_u32UartFd) is
 // one end, the test reads and writes frames at the other.
-#include <poll.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,8 +16,10 @@ std::atomic<int> g_s32Handled{0}; // commands that reached the application's han
 TEST(Binding, WritesWholeFramesSendsMarksAndParksIdButtonFrames) {
     // A write waits for room while a reader drains the port, and every byte
     // goes out; nobody reads, and it gives up after about 100 ms.
-    int afd[2];
-    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, afd));
+    int afd[2]; // a pipe of one page: 6000 bytes go out in parts
+    ASSERT_EQ(0, pipe2(afd, O_NONBLOCK));
+    ASSERT_EQ(4096, fcntl(afd[1], F_SETPIPE_SZ, 4096));
+    std::swap(afd[0], afd[1]); // afd[0] is the port's end
     g_u32UartFd = afd[0];
     const Bytes big(6000, 0x5A);
     uint8_t au8Buf[65536];
@@ -57,15 +59,17 @@ TEST(Binding, WritesWholeFramesSendsMarksAndParksIdButtonFrames) {
     EXPECT_EQ(0, Example_CommandInterfaceSendRetry(0x0601, Pattern(64, 4).data(), 64));
     EXPECT_EQ(".", objErr.Take());
     Bytes wire;
-    auto fnPeer = [&](size_t u32Count) { // the frames the peer end has read, once it has u32Count
-        EXPECT_TRUE(PollUntil(
-            [&] {
-                for (ssize_t n; (n = read(afd[1], au8Buf, sizeof(au8Buf))) > 0;) {
-                    wire.insert(wire.end(), au8Buf, au8Buf + n);
-                }
-                return Frames(wire).size() >= u32Count;
-            },
-            10000));
+    // The frames the peer end has read once it has u32Count (0: after 1.5 s).
+    auto fnPeer = [&](size_t u32Count) {
+        EXPECT_EQ(u32Count > 0, PollUntil(
+                                    [&] {
+                                        for (ssize_t n;
+                                             (n = read(afd[1], au8Buf, sizeof(au8Buf))) > 0;) {
+                                            wire.insert(wire.end(), au8Buf, au8Buf + n);
+                                        }
+                                        return u32Count > 0 && Frames(wire).size() >= u32Count;
+                                    },
+                                    u32Count > 0 ? 10000 : 1500));
         return Frames(std::exchange(wire, Bytes()));
     };
     const Frame stSent = fnPeer(1).at(0);
@@ -81,6 +85,7 @@ TEST(Binding, WritesWholeFramesSendsMarksAndParksIdButtonFrames) {
     EXPECT_EQ(0, Cmdfun.CommandProtocolGetCMDLongerToProgress(Cmdfd, &stParked));
     EXPECT_EQ(7, stParked.sn);
     EXPECT_EQ(1, g_s32Handled);
+    EXPECT_TRUE(fnPeer(0).empty()) << "nothing more, not even a heartbeat on the idle link";
     Example_CommandInterfaceStop();
     CommandProtocolWaitEngineEnd(Cmdfd);
 }

@@ -121,7 +121,7 @@ TEST_F(Transfer, OnlyPlainFileNamesAreCreatedInTheWorkingDirectory) {
 }
 
 TEST_F(Transfer, SentChunksRepeat200msApartAndAFailedFileStartsAgain) {
-    ASSERT_TRUE(WriteFileBytes("four.bin", std::string(2000, 'f'))); // 4 chunks
+    ASSERT_TRUE(WriteFileBytes("four.bin", std::string(2048, 'f'))); // 4 whole chunks
     ASSERT_EQ(0, CommandProtocolTransferFileSendStart(Handle(), 7, "four.bin", "remote.bin"));
     EXPECT_EQ(-1, Send(Handle(), 0x0600, {1})) << "no application frame while sending";
     s_bAutoAck = false;
