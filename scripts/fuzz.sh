@@ -25,7 +25,7 @@ scripts/deps.sh base fuzz
 cmake --preset fuzz -DIRUPDATE_WERROR=ON >/dev/null
 cmake --build build/fuzz -j 2
 
-targets=(fuzz_link fuzz_serial_mode)
+targets=(fuzz_link)
 # Absolute paths: the targets change into working folders of their own.
 bin=$PWD/build/fuzz/tests/fuzz
 work=$PWD/build/fuzz/run

@@ -3,13 +3,17 @@
 // arbitrary conversation: raw bytes and sealed frames of any command from the
 // peer (update commands, large-message chunks, repeats, a file received into
 // a private working folder), engine passes on a fake clock, and sends, resets
-// and queries of its own. An input is a mode byte, then ops of a code byte
-// and their fields (read past the end as zeros).
+// and queries of its own; and the serial set-up's mode text, applied to a
+// pty. An input is a mode byte, then ops of a code byte and their fields
+// (read past the end as zeros).
 //
 // Checked beside the sanitizers: every frame written is whole and sealed, a
 // filler byte 0x00 comes only after a 0xA5; nothing appears outside the
 // working folder, nor anything but regular files in it; the images stay as
-// they are; the success record is written only after the success command.
+// they are; the success record is written only after the success command;
+// the terminal gets the speed, size, parity and stop bits the text asks for.
+#include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -19,9 +23,11 @@
 #include <string>
 #include <vector>
 
+#include "board/serial.h"
 #include "ir_update.h"
 #include "protocol/command_interface.h"
 #include "protocol_internal.h"
+#include "serial_internal.h"
 
 namespace {
 
@@ -54,6 +60,7 @@ uint32_t g_u32Now = 0;
 CmdEngineLoopState g_stLoop;
 Bytes g_vecWire; // what this side wrote
 bool g_bOkSeen = false;
+int g_s32Pty = -1;
 
 void Feed(const Bytes &bytes) {
     const int s32Ret = CommandInterfaceRead2(g_s32Handle, bytes.data(), int(bytes.size()));
@@ -125,7 +132,7 @@ void ResetInstance(int s32Mode) {
 }
 
 void RunOp(Reader &objIn) {
-    switch (objIn.U8() % 8) {
+    switch (objIn.U8() % 9) {
     case 0: // bytes from the peer
         Feed(objIn.Take(objIn.U8()));
         break;
@@ -184,9 +191,34 @@ void RunOp(Reader &objIn) {
         }
         break;
     }
-    default: // the update sequence's state handler, as the update thread runs it first
+    case 7: // the update sequence's state handler, as the update thread runs it first
         g_objIRUpdate->UpdateStatusHandle();
         break;
+    default: { // a mode text ("115200-8n1"): 5..7 bits or else 8, parity e or o
+        // in either case or none, one stop bit for 1 or else two, raw, no
+        // modem-line ignore, no flow control; the pty keeps the speed (not
+        // the size or parity: a pty has neither).
+        const Bytes text = objIn.Take(objIn.U8());
+        SerialModeFields st{};
+        termios stTio{}, stNow{};
+        if (SerialParseMode(std::string(text.begin(), text.end()).c_str(), &st) == 4 &&
+            SerialSetAttr(g_s32Pty, &stTio, st.s32Baud, st.s32DataBits, st.cParity,
+                          st.s32StopBits) == 0) {
+            const int s32Bits = st.s32DataBits >= 5 && st.s32DataBits <= 7 ? st.s32DataBits : 8;
+            const char cParity = static_cast<char>(st.cParity | 0x20);
+            FUZZ_CHECK((stTio.c_cflag & CSIZE) == (s32Bits == 5   ? CS5
+                                                   : s32Bits == 6 ? CS6
+                                                   : s32Bits == 7 ? CS7
+                                                                  : CS8));
+            FUZZ_CHECK(((stTio.c_cflag & PARENB) != 0) == (cParity == 'e' || cParity == 'o'));
+            FUZZ_CHECK(((stTio.c_cflag & PARODD) != 0) == (cParity == 'o'));
+            FUZZ_CHECK(((stTio.c_cflag & CSTOPB) != 0) == (st.s32StopBits != 1));
+            FUZZ_CHECK((stTio.c_cflag & (CREAD | CLOCAL | CRTSCTS)) == CREAD && stTio.c_lflag == 0);
+            FUZZ_CHECK(tcgetattr(g_s32Pty, &stNow) == 0 &&
+                       cfgetospeed(&stNow) == cfgetospeed(&stTio));
+        }
+        break;
+    }
     }
 }
 
@@ -207,6 +239,10 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
         FUZZ_CHECK(pstFile != nullptr && fwrite(Bytes(130, 7).data(), 1, 130, pstFile) == 130);
         FUZZ_CHECK(fclose(pstFile) == 0);
     }
+    const int s32Master = posix_openpt(O_RDWR | O_NOCTTY);
+    FUZZ_CHECK(s32Master >= 0 && grantpt(s32Master) == 0 && unlockpt(s32Master) == 0);
+    g_s32Pty = open(ptsname(s32Master), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    FUZZ_CHECK(g_s32Pty >= 0);
     elogLev = 0;
     CommandProtocolSetClock([] { return g_u32Now; });
     CommandProtocolSetPause([](uint32_t u32Us) { g_u32Now += u32Us / 1000; });
