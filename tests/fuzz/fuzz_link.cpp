@@ -58,7 +58,8 @@ int g_s32Handle = -1;
 CmdProtocolInstance *g_pstInst = nullptr;
 uint32_t g_u32Now = 0;
 CmdEngineLoopState g_stLoop;
-Bytes g_vecWire; // what this side wrote
+Bytes g_vecWire;        // what this side wrote, not yet checked
+uint8_t g_u8Before = 0; // the byte written before it
 bool g_bOkSeen = false;
 int g_s32Pty = -1;
 
@@ -88,9 +89,8 @@ Bytes Seal(uint8_t u8Flags, uint16_t u16Sn, uint8_t u8P1, uint8_t u8P2, uint16_t
 /// The wire, frame by frame: sync bytes, a CRC that holds, nothing cut short;
 /// between frames a filler byte 0x00 right after a 0xA5, and only there.
 void CheckWire() {
-    static uint8_t s_u8Before = 0; // the byte before the wire checked now
     for (size_t i = 0; i < g_vecWire.size();) {
-        const bool bAfterA5 = (i > 0 ? g_vecWire[i - 1] : s_u8Before) == CMD_FRAME_SYNC1;
+        const bool bAfterA5 = (i > 0 ? g_vecWire[i - 1] : g_u8Before) == CMD_FRAME_SYNC1;
         FUZZ_CHECK(bAfterA5 == (g_vecWire[i] == 0x00));
         i += bAfterA5 ? 1 : 0;
         FUZZ_CHECK(i + CMD_FRAME_SHORT_LEN <= g_vecWire.size() && g_vecWire[i] == 0xA5 &&
@@ -102,7 +102,7 @@ void CheckWire() {
                    (g_vecWire[i + 4] | g_vecWire[i + 5] << 8));
         i += u32Size;
     }
-    s_u8Before = g_vecWire.empty() ? s_u8Before : g_vecWire.back();
+    g_u8Before = g_vecWire.empty() ? g_u8Before : g_vecWire.back();
     g_vecWire.clear();
 }
 
@@ -280,6 +280,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pu8Data, size_t u32Size) {
     ResetInstance(objIn.U8() & 1); // fast mode or not
     g_stLoop = CmdEngineLoopState();
     g_bOkSeen = false;
+    g_u8Before = 0;
     g_objIRUpdate = new CIRUpdate(nullptr); // a fresh run: start state, no failures
     g_bIRRunFlag = true;
     g_cUpdateFilePath = nullptr;
