@@ -3,19 +3,20 @@
 // arbitrary conversation: raw bytes and sealed frames of any command from the
 // peer (update commands, large-message chunks, repeats, a file received into
 // a private working folder), engine passes on a fake clock, and sends, resets
-// and queries of its own; and the serial set-up's mode text, applied to a
-// pty. An input is a mode byte, then ops of a code byte and their fields
-// (read past the end as zeros).
+// and queries of its own; and serial mode texts, applied to a pty. An input
+// is a mode byte (bit 0: fast mode), then ops of a code byte and their fields
+// (read past the end as zeros), as RunOp says.
 //
 // Checked beside the sanitizers: every frame written is whole and sealed, a
-// filler byte 0x00 comes only after a 0xA5; nothing appears outside the
-// working folder, nor anything but regular files in it; the images stay as
-// they are; the success record is written only after the success command;
-// the terminal gets the speed, size, parity and stop bits the text asks for.
+// filler byte 0x00 comes right after a 0xA5 and nowhere else; nothing appears
+// outside the working folder, nor anything but regular files in it; the
+// images stay as they are; the success record is written only after the
+// success command; the pty gets the settings the mode text asks for.
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -36,54 +37,33 @@ using Bytes = std::vector<uint8_t>;
 
 #define FUZZ_CHECK(cond) ((cond) ? void(0) : abort()) // libFuzzer keeps the input
 
-struct Reader {
-    const uint8_t *pu8Data;
-    size_t u32Left;
-    uint8_t U8() { return u32Left > 0 ? (--u32Left, *pu8Data++) : 0; }
-    uint16_t U16() {
-        const uint8_t u8Low = U8();
-        return static_cast<uint16_t>(u8Low | U8() << 8);
-    }
-    Bytes Take(size_t u32Count) {
-        Bytes out(u32Count);
-        for (uint8_t &u8 : out) {
-            u8 = U8();
-        }
-        return out;
-    }
-};
+const uint8_t *g_pu8In = nullptr; // what is left of the input
+size_t g_u32Left = 0;
+uint8_t U8() {
+    return g_u32Left > 0 ? (--g_u32Left, *g_pu8In++) : 0;
+}
+uint16_t U16() {
+    const uint8_t u8Low = U8();
+    return static_cast<uint16_t>(u8Low | U8() << 8);
+}
+Bytes Take(size_t u32Count) {
+    Bytes out(u32Count);
+    std::generate(out.begin(), out.end(), U8);
+    return out;
+}
 
 fs::path g_objBase; // the working folder is <base>/outer/work
-int g_s32Handle = -1;
+int g_s32Handle = -1, g_s32Pty = -1;
 CmdProtocolInstance *g_pstInst = nullptr;
 uint32_t g_u32Now = 0;
 CmdEngineLoopState g_stLoop;
 Bytes g_vecWire;        // what this side wrote, not yet checked
 uint8_t g_u8Before = 0; // the byte written before it
 bool g_bOkSeen = false;
-int g_s32Pty = -1;
 
 void Feed(const Bytes &bytes) {
     const int s32Ret = CommandInterfaceRead2(g_s32Handle, bytes.data(), int(bytes.size()));
     FUZZ_CHECK(s32Ret <= 0 && s32Ret >= CMD_RECV_NO_MEMORY);
-}
-
-/// A frame as a peer sends it, enciphered (flags bit 7) and sealed by the
-/// protocol's own frame functions; a short one's data field is data's first
-/// four bytes, whatever len says.
-Bytes Seal(uint8_t u8Flags, uint16_t u16Sn, uint8_t u8P1, uint8_t u8P2, uint16_t u16Cmd,
-           uint16_t u16Len, Bytes data) {
-    _CmdProtocolParam stRec{0xA5, 0x5A, u16Len, 0, u8Flags, u16Sn, u8P1, u8P2, u16Cmd, {}, nullptr};
-    stRec.payload = u16Len > 4 ? data.data() : nullptr;
-    memcpy(stRec.data, data.data(), 4);
-    if ((u8Flags & CMD_FLAG_ENCRYPT) != 0) {
-        CommandProtocolFrameCipher(&stRec);
-    }
-    stRec.crc = CommandProtocolFrameCrc(&stRec);
-    const uint8_t *pu8 = CmdParamBytes(&stRec);
-    Bytes frame(pu8, pu8 + (u16Len > 4 ? CMD_FRAME_HEAD_LEN : CMD_FRAME_SHORT_LEN));
-    frame.insert(frame.end(), data.begin(), u16Len > 4 ? data.end() : data.begin());
-    return frame;
 }
 
 /// The wire, frame by frame: sync bytes, a CRC that holds, nothing cut short;
@@ -110,9 +90,7 @@ void CheckWire() {
 /// idle sleep after a pass without a received frame.
 void Pass() {
     ++g_u32Now;
-    if (!CommandProtocolEnginePass(g_pstInst, nullptr, &g_stLoop)) {
-        g_u32Now += 4;
-    }
+    g_u32Now += CommandProtocolEnginePass(g_pstInst, nullptr, &g_stLoop) ? 0 : 4;
 }
 
 /// A fresh record in place of the table's, everything it owned released.
@@ -131,38 +109,48 @@ void ResetInstance(int s32Mode) {
     g_pstInst->engineEnded = true;
 }
 
-void RunOp(Reader &objIn) {
-    switch (objIn.U8() % 9) {
-    case 0: // bytes from the peer
-        Feed(objIn.Take(objIn.U8()));
+void RunOp() {
+    switch (U8() % 9) {
+    case 0: // bytes from the peer: u8 count, bytes
+        Feed(Take(U8()));
         break;
-    case 1: { // a frame from the peer: flags, sn, param1, param2, cmd, len, data
-        const uint8_t u8Flags = objIn.U8();
-        const uint16_t u16Sn = objIn.U16();
-        const uint8_t u8P1 = objIn.U8(), u8P2 = objIn.U8();
-        const uint16_t u16Cmd = objIn.U16(), u16Len = objIn.U16() % (CMD_FRAME_MAX_PAYLOAD + 1);
-        Feed(Seal(u8Flags, u16Sn, u8P1, u8P2, u16Cmd, u16Len,
-                  objIn.Take(std::max(u16Len, uint16_t{4}))));
+    case 1: { // a frame from the peer: flags, sn, param1, param2, cmd (7 bytes), u16 len, data
+        // (the data field's 4 bytes for len 0..4), enciphered when flags say so, and sealed
+        _CmdProtocolParam stRec{};
+        const Bytes head = Take(7);
+        memcpy(CmdParamBytes(&stRec) + 6, head.data(), head.size());
+        stRec.len = U16() % (CMD_FRAME_MAX_PAYLOAD + 1);
+        Bytes data = Take(std::max<size_t>(stRec.len, 4));
+        stRec.payload = stRec.len > 4 ? data.data() : nullptr;
+        memcpy(stRec.data, data.data(), 4);
+        if ((stRec.flags & CMD_FLAG_ENCRYPT) != 0) {
+            CommandProtocolFrameCipher(&stRec);
+        }
+        stRec.sync1 = CMD_FRAME_SYNC1;
+        stRec.sync2 = CMD_FRAME_SYNC2;
+        stRec.crc = CommandProtocolFrameCrc(&stRec);
+        const uint8_t *pu8 = CmdParamBytes(&stRec);
+        Feed(stRec.len > 4 ? Bytes(pu8, pu8 + CMD_FRAME_HEAD_LEN)
+                           : Bytes(pu8, pu8 + CMD_FRAME_SHORT_LEN));
+        Feed(stRec.len > 4 ? data : Bytes());
         break;
     }
-    case 2: // engine passes
-        for (int i = objIn.U8() % 32; i >= 0; --i) {
+    case 2: // u8 n: n % 32 + 1 engine passes
+        for (int i = U8() % 32; i >= 0; --i) {
             Pass();
         }
         break;
-    case 3:
-        g_u32Now += objIn.U16();
+    case 3: // u16 ms: the clock moves on
+        g_u32Now += U16();
         break;
-    case 4: { // the application sends: cmd, len, data, priority
-        const uint16_t u16Cmd = objIn.U16();
-        const Bytes data = objIn.Take(objIn.U16() % 2100);
+    case 4: { // the application sends: u16 cmd, u16 len, data, u8 priority
         _CmdProtocolParam stRec{};
-        stRec.cmd = u16Cmd;
+        stRec.cmd = U16();
+        const Bytes data = Take(U16() % 2100);
         stRec.len = static_cast<uint16_t>(data.size());
         stRec.payload = data.size() > 4 ? static_cast<uint8_t *>(malloc(data.size())) : nullptr;
         std::copy(data.begin(), data.end(), data.size() > 4 ? stRec.payload : stRec.data);
-        if (CommandProtocolSendCmdAdd(g_s32Handle, &stRec, objIn.U8() & 1) < 0 ||
-            data.size() > 512) {
+        if (CommandProtocolSendCmdAdd(g_s32Handle, &stRec, U8() & 1) < 0 || data.size() > 512) {
             free(stRec.payload);
         }
         break;
@@ -173,8 +161,8 @@ void RunOp(Reader &objIn) {
         Feed(wire);
         break;
     }
-    case 6: { // parameters and mode, a reset, the queries, the deferred store
-        const uint8_t u8Mode = objIn.U8();
+    case 6: { // u8 mode: parameters, heartbeats, a reset; the queries, the deferred store
+        const uint8_t u8Mode = U8();
         elogLev = (u8Mode & 0x80) != 0 ? 5 : 0; // the diagnostic lines too
         CommandProtocolSetParam(g_s32Handle, u8Mode & 1, (u8Mode >> 1) & 1, 0x20, 0x50,
                                 u8Mode >> 5);
@@ -183,8 +171,7 @@ void RunOp(Reader &objIn) {
             CommandProtocolReset(g_s32Handle);
         }
         FUZZ_CHECK(CommandProtocolGetSendBufNum(g_s32Handle) <= CMD_SLOT_COUNT);
-        const int s32Percent = CommandProtocolTransferFileProgress(g_s32Handle);
-        FUZZ_CHECK(s32Percent >= 0 && s32Percent <= 100);
+        FUZZ_CHECK(static_cast<unsigned>(CommandProtocolTransferFileProgress(g_s32Handle)) <= 100);
         _CmdProtocolParam stTaken{};
         if (CommandProtocolGetCMDLongerToProgress(g_s32Handle, &stTaken) == 0) {
             CommandProtocolFrameClear(&stTaken);
@@ -194,22 +181,21 @@ void RunOp(Reader &objIn) {
     case 7: // the update sequence's state handler, as the update thread runs it first
         g_objIRUpdate->UpdateStatusHandle();
         break;
-    default: { // a mode text ("115200-8n1"): 5..7 bits or else 8, parity e or o
-        // in either case or none, one stop bit for 1 or else two, raw, no
-        // modem-line ignore, no flow control; the pty keeps the speed (not
-        // the size or parity: a pty has neither).
-        const Bytes text = objIn.Take(objIn.U8());
+    default: { // u8 count, a mode text ("115200-8n1"): 5..7 bits or else 8, parity
+        // e or o in either case or none, one stop bit for 1 or else two, raw, no
+        // modem-line ignore, no flow control; the pty keeps the speed (a pty has
+        // no size or parity of its own).
+        const Bytes text = Take(U8());
         SerialModeFields st{};
         termios stTio{}, stNow{};
         if (SerialParseMode(std::string(text.begin(), text.end()).c_str(), &st) == 4 &&
             SerialSetAttr(g_s32Pty, &stTio, st.s32Baud, st.s32DataBits, st.cParity,
                           st.s32StopBits) == 0) {
-            const int s32Bits = st.s32DataBits >= 5 && st.s32DataBits <= 7 ? st.s32DataBits : 8;
+            const tcflag_t au32Size[] = {CS5, CS6, CS7};
             const char cParity = static_cast<char>(st.cParity | 0x20);
-            FUZZ_CHECK((stTio.c_cflag & CSIZE) == (s32Bits == 5   ? CS5
-                                                   : s32Bits == 6 ? CS6
-                                                   : s32Bits == 7 ? CS7
-                                                                  : CS8));
+            FUZZ_CHECK(
+                (stTio.c_cflag & CSIZE) ==
+                (st.s32DataBits >= 5 && st.s32DataBits <= 7 ? au32Size[st.s32DataBits - 5] : CS8));
             FUZZ_CHECK(((stTio.c_cflag & PARENB) != 0) == (cParity == 'e' || cParity == 'o'));
             FUZZ_CHECK(((stTio.c_cflag & PARODD) != 0) == (cParity == 'o'));
             FUZZ_CHECK(((stTio.c_cflag & CSTOPB) != 0) == (st.s32StopBits != 1));
@@ -275,17 +261,18 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pu8Data, size_t u32Size) {
-    Reader objIn{pu8Data, u32Size};
+    g_pu8In = pu8Data;
+    g_u32Left = u32Size;
     g_u32Now = 100000;
-    ResetInstance(objIn.U8() & 1); // fast mode or not
+    ResetInstance(U8() & 1);
     g_stLoop = CmdEngineLoopState();
     g_bOkSeen = false;
     g_u8Before = 0;
     g_objIRUpdate = new CIRUpdate(nullptr); // a fresh run: start state, no failures
     g_bIRRunFlag = true;
     g_cUpdateFilePath = nullptr;
-    for (int s32Ops = 0; s32Ops < 512 && objIn.u32Left > 0; ++s32Ops) {
-        RunOp(objIn);
+    for (int s32Ops = 0; s32Ops < 512 && g_u32Left > 0; ++s32Ops) {
+        RunOp();
     }
     for (int i = 0; i < 12; ++i) { // frames still stored are acted on
         Pass();
