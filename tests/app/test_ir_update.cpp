@@ -1,6 +1,5 @@
-// The update tool in this process: the update sequence driven command by
-// command with the binding's queue operation replaced by a recorder, the
-// success record, and the update thread's end.
+// The update sequence in this process, driven command by command with the
+// binding's queue operation replaced by a recorder; the success record.
 #include <unistd.h>
 
 #include <cstring>
@@ -11,10 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include "board/register.h"
 #include "ir_update.h"
 #include "protocol/command_interface.h"
-#include "sandbox.h"
 #include "test_support.h"
 
 namespace {
@@ -200,37 +197,6 @@ TEST_F(UpdateSequence, SuccessWritesTheRecordAndEndsTheRun) {
     EXPECT_FALSE(g_bIRRunFlag.load());
     g_pszSuccessRecordPath = "no-such-dir/success.log";
     EXPECT_EQ(-1, WriteUpdateSuccess());
-}
-
-// Every instance handle taken: the update thread's open fails, and the thread
-// says so (once a second) until IRUpdateExit ends the run and the thread.
-TEST(CIRUpdate, WithoutAProtocolInstanceEndsThroughIRUpdateExit) {
-    TempDir objDir;
-    ASSERT_TRUE(MakeSparseFile(objDir.File("mem")));
-    PhysMemSetDevice(objDir.File("mem").c_str());
-    CmdProtocolFun stFun = {};
-    stFun.Write = [](const uint8_t *, int s32Len) { return s32Len; };
-    stFun.DataProcessing = [](_CmdProtocolParam *) {};
-    CommandProtocolMutexInit();
-    while (CommandProtocolOpen(&stFun, "dummy", 0) >= 0) {
-    }
-    CapturedStream objOut(1);
-    SerialPortSettings stSettings = {"/nonexistent/ttyAMA1", "115200-8n1", {}};
-    delete g_objIRUpdate;
-    g_objIRUpdate = new CIRUpdate(&stSettings); // published before the thread starts
-    g_bIRRunFlag = true;
-    g_objIRUpdate->Start();
-    EXPECT_TRUE(PollUntil(
-        [] {
-            return ReadFileBytes("/proc/self/fd/1").find("error  invalid, -1.\n") !=
-                   std::string::npos;
-        },
-        20000));
-    IRUpdateExit();
-    EXPECT_FALSE(g_bIRRunFlag.load());
-    g_objIRUpdate->StopAndJoin(); // a join that never comes back ends in the test's time-out
-    objOut.Take();
-    PhysMemSetDevice(nullptr);
 }
 
 } // namespace

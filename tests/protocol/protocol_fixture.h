@@ -1,8 +1,7 @@
-// Shared by the protocol tests: frames built and read from the frame layout
-// (test_frame.cpp checks the CRC and RC4 they use against known answers), and
-// one instance of the table whose engine is stopped, so that the test runs
-// its engine passes itself on a fake clock. The peer's bytes go in through
-// CommandInterfaceRead2; what the instance writes is read back as frames.
+// Frames built and read from the frame layout (test_frame.cpp checks their CRC
+// and RC4 against known answers), and an instance whose engine passes the
+// test runs itself, on a fake clock; the peer's bytes go in through
+// CommandInterfaceRead2, what the instance writes is read back as frames.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -56,13 +55,12 @@ inline Bytes MakeFrame(uint16_t u16Cmd, uint16_t u16Sn, const Bytes &payload, ui
     Put16(frame, 4, CommandProtocolCrc16(0, &frame[6], static_cast<int>(frame.size() - 6)));
     return frame;
 }
-/// The acknowledgement a receiver writes for a frame: in clear, its key bits kept.
+/// A receiver's acknowledgement: in clear, the frame's key bits kept.
 inline Bytes MakeAck(uint16_t u16Sn, uint8_t u8KeyBits = 0) {
     return MakeFrame(CMD_ACK, u16Sn, Bytes(4, 0), u8KeyBits);
 }
-/// The chunk frames of a message as the sender splits it: up to 496 data
-/// bytes after a 12-byte sub-header (PacketsNum, 0, PacketsLen, SendAddr,
-/// SendLen, PacketsCmd, 0), consecutive sequence numbers.
+/// A message's chunk frames, consecutive sns: up to 496 bytes after a sub-header
+/// of PacketsNum, 0, PacketsLen, SendAddr, SendLen, PacketsCmd, 0.
 inline Bytes Split(uint16_t u16Cmd, const Bytes &msg, uint16_t u16Sn, uint8_t u8Flags = 0) {
     Bytes frames;
     for (size_t u32At = 0; u32At < msg.size(); u32At += 496) {
@@ -84,8 +82,7 @@ struct Frame {
     uint8_t u8Flags, u8P1, u8P2;
     Bytes data;
 };
-/// The whole frames in a byte stream, filler and noise skipped; a frame whose
-/// CRC does not hold fails the test.
+/// The whole frames in a byte stream (filler and noise skipped); a bad CRC fails.
 inline std::vector<Frame> Frames(const Bytes &wire) {
     std::vector<Frame> out;
     for (size_t i = 0; i + CMD_FRAME_SHORT_LEN <= wire.size(); ++i) {
@@ -106,7 +103,7 @@ inline std::vector<Frame> Frames(const Bytes &wire) {
     }
     return out;
 }
-/// A stream of whole frames cut apart at their lengths, one frame per element.
+/// A stream of whole frames cut apart at their lengths.
 inline std::vector<Bytes> Each(const Bytes &wire) {
     std::vector<Bytes> out;
     for (size_t i = 0; i < wire.size(); i += out.back().size()) {
@@ -116,9 +113,8 @@ inline std::vector<Bytes> Each(const Bytes &wire) {
     return out;
 }
 
-/// Queues a command as an application does (from five bytes on the data in a
-/// malloc'd buffer, which a slot takes for a frame of up to 512 bytes):
-/// CommandProtocolSendCmdAdd's result.
+/// Queues a command as an application does (data of five bytes or more in a
+/// malloc'd buffer, which a slot takes up to 512 bytes): SendCmdAdd's result.
 inline int Send(int s32Handle, uint16_t u16Cmd, const Bytes &data, int s32Priority = 0) {
     _CmdProtocolParam stRec{};
     stRec.cmd = u16Cmd;
@@ -132,10 +128,9 @@ inline int Send(int s32Handle, uint16_t u16Cmd, const Bytes &data, int s32Priori
     return s32Ret;
 }
 
-/// The instance, reset before every test: name "test", bytes 9 and 10 0x20
-/// and 0x50, heartbeats off, the clock at 1000. A pause of the queue of 30 ms
-/// or more (a wait for the peer) moves the clock on and runs a pass, so that
-/// a call that waits finds the peer answered when it acknowledges by itself.
+/// The instance, reset before every test: "test", bytes 9 and 10 0x20 and 0x50,
+/// heartbeats off, the clock at 1000. A queue's pause of 30 ms or more (a wait
+/// for the peer) moves the clock on and runs a pass.
 class DrivenInstance : public ::testing::Test {
 public:
     static int Handle() {
@@ -181,10 +176,6 @@ protected:
         return stFun;
     }
     void SetUp() override { Reset(0); }
-    void TearDown() override {
-        CommandProtocolSetClock(nullptr);
-        CommandProtocolSetPause(nullptr);
-    }
     /// A freshly opened record in place of the table's (s32Mode 1: fast mode).
     static void Reset(int s32Mode) {
         CmdProtocolInstance *pstInst = Inst();
@@ -234,8 +225,7 @@ protected:
         }
     }
     static std::vector<Frame> Sent() { return Frames(std::exchange(s_wire, Bytes())); }
-    /// "ack<sn>" for an acknowledgement, "hb" a heartbeat, "report<code>" a
-    /// file report, "<sn>" another frame; space-separated, "-" for none.
+    /// "ack<sn>", "hb" (heartbeat), "report<code>" or "<sn>" (other) per frame; "-": none.
     static std::string Show(const std::vector<Frame> &vecFrames) {
         std::string str;
         for (const Frame &st : vecFrames) {
@@ -248,8 +238,7 @@ protected:
         }
         return str.empty() ? "-" : str;
     }
-    /// Feeds each frame of the stream and runs a pass on it: what was written
-    /// meanwhile (and is left in s_wire).
+    /// Feeds each frame and runs a pass on it: what was written (left in s_wire).
     static std::string Exchange(const Bytes &frames) {
         s_wire.clear();
         for (const Bytes &frame : Each(frames)) {

@@ -8,25 +8,18 @@
 
 namespace {
 
-TEST(Instance, TenOpensGiveHandlesZeroToNineTheEleventhFailsInvalidHandlesAreRefused) {
-    CapturedStream objOut(1);
+TEST(Instance, TenOpensGiveHandlesZeroToNineTheEleventhFailsAnInvalidHandleIsRefused) {
     std::vector<int> vecHandles = {DrivenInstance::Handle()}; // one of the ten
-    for (const char *pszName : {"b", "c", "d", "e", "f", "g", "h", "ninth", "tenth", "eleventh"}) {
-        CmdProtocolFun stFun{};
-        stFun.Write = [](const uint8_t *, int s32Len) { return s32Len; };
-        stFun.DataProcessing = [](_CmdProtocolParam *) {};
-        vecHandles.push_back(CommandProtocolOpen(&stFun, pszName, 0));
+    CmdProtocolFun stFun{};
+    stFun.Write = [](const uint8_t *, int s32Len) { return s32Len; };
+    stFun.DataProcessing = [](_CmdProtocolParam *) {};
+    for (int i = 0; i < 10; ++i) {
+        vecHandles.push_back(CommandProtocolOpen(&stFun, "other", 0));
         CommandProtocolStop(vecHandles.back());
     }
     std::sort(vecHandles.begin(), vecHandles.end());
     EXPECT_EQ((std::vector<int>{-1, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9}), vecHandles);
     EXPECT_EQ(-2, Send(10, 0x0600, {1}));
-    EXPECT_EQ(-2, CommandProtocolReset(-1));
-    const std::string strOut = objOut.Take();
-    for (const char *pszLine : {"] #run# ninth fd =", "] open error  [eleventh]\033[0m\r\n",
-                                "] invalid, -1.\033[0m\r\n", "] invalid, 10.\033[0m\r\n"}) {
-        EXPECT_NE(std::string::npos, strOut.find(pszLine)) << pszLine; // names cut to five
-    }
 }
 
 class SendQueue : public DrivenInstance {
