@@ -88,8 +88,7 @@ images() { # folder, name asked for, other name
 
 # A run's make-up, given by a case or drawn: the images, size and sim_args.
 plan() { # folder [case]
-    local i n k hex chunks attempts=() list=() on=() rate=() rx=0 tx=0 acks=0 expected=0
-    local names=(ir_4000.bin ir_A000.bin) selector=2 ready=4 others=(0 1 3 40960 4294967295)
+    local i k hex chunks n list=() attempts=() names=(ir_4000.bin ir_A000.bin)
     if [ -n "${2:-}" ]; then
         read -r size k <<<"$2"
         read -ra sim_args <<<"$k"
@@ -99,23 +98,21 @@ plan() { # folder [case]
     fi
     # k whole chunks (half the runs up to 5 KB, some to 20 KB, a few to 40 KB),
     # then a last chunk of 1..4 bytes (padded to 8), none, or 5..63.
-    draw 0 99
-    if [ "$r" -lt 50 ]; then draw 0 79; elif [ "$r" -lt 85 ]; then draw 80 319; else draw 320 640; fi
+    draw 0 19
+    if [ "$r" -lt 10 ]; then draw 0 79; elif [ "$r" -lt 17 ]; then draw 80 319; else draw 320 640; fi
     k=$r
     draw 0 3
-    case "$r" in
-    0) draw 1 4 ;; 1) r=$((k > 0 ? 0 : 64)) ;; *) draw 5 63 ;;
-    esac
-    size=$((64 * k + r)) chunks=$(((64 * k + r + 63) / 64))
-    draw 0 1
-    if [ "$r" = 1 ]; then selector=${others[RANDOM % 5]} names=(ir_A000.bin ir_4000.bin); fi
-    draw 0 1
-    if [ "$r" = 1 ]; then draw 5 64 && ready=$r; fi
+    case "$r" in 0) draw 1 4 ;; 1) r=$((k > 0 ? 0 : 64)) ;; *) draw 5 63 ;; esac
+    size=$((64 * k + r)) chunks=$(((64 * k + r + 63) / 64)) sim_args=(--selector 2 --ready-len 4)
+    local others=(0 1 3 40960 4294967295) # selectors that name ir_A000.bin
+    draw 0 3 # half the runs ask for ir_A000.bin, half get a ready answer of 5..64 bytes
+    if [ $((r & 1)) = 1 ]; then sim_args[1]=${others[RANDOM % 5]} names=(ir_A000.bin ir_4000.bin); fi
+    if [ $((r & 2)) = 2 ]; then draw 5 64 && sim_args[3]=$r; fi
     images "$1" "${names[@]}"
     # Failure reports: none, one, two, or three (the tool then gives up), of
     # any code, at the start, the end record, a chunk, or past the image.
     local codes=(606 606 606 607 607 601 600 604 605 a00) point
-    draw 0 99 && n=$((r < 35 ? 0 : r < 60 ? 1 : r < 80 ? 2 : 3))
+    draw 0 19 && n=$((r < 7 ? 0 : r < 12 ? 1 : r < 16 ? 2 : 3))
     for ((i = 0; i < n; i++)); do
         draw 0 19
         if [ "$r" -lt 4 ]; then point=start attempts+=(0)
@@ -125,31 +122,26 @@ plan() { # folder [case]
         list+=("${codes[RANDOM % 10]}@$point")
     done
     [ "$n" = 3 ] || attempts+=("$chunks") # the last attempt runs to its end
-    # Faults: each kind on at odds of 3 in 5 (two at least), at a rate that
-    # makes 2..8 of them in the whole run (sometimes 10..25). Bytes altered or
-    # lost stay at 0.5% at most: a chunk frame then gets through every other
-    # try. Should that leave a run quiet, noise and withheld acknowledgements
-    # make up for it.
-    for i in "${attempts[@]}"; do # bytes to irsim and from it, acknowledgements from it
-        rx=$((rx + i * 94 + 72)) tx=$((tx + (i + 2) * 34)) acks=$((acks + i + 2))
-    done
-    local kinds=(garbage corrupt-rx corrupt-tx drop-rx drop-tx withhold-ack)
-    local volume=($((2 * acks)) "$rx" "$tx" "$rx" "$tx" "$acks") cap=(500000 5000 5000 5000 5000 500000)
-    for i in 0 1 2 3 4 5; do
-        draw 0 4
-        if [ "$r" -lt 3 ]; then on+=("$i"); fi
-        draw 0 9
-        if [ "$r" = 0 ]; then draw 10 25; else draw 2 8; fi
-        rate[i]=$((r * 1000000 / volume[i] < cap[i] ? r * 1000000 / volume[i] : cap[i])) # per million
-    done
-    while [ "${#on[@]}" -lt 2 ]; do on+=($((RANDOM % 6))); done
-    for i in "${on[@]}"; do expected=$((expected + rate[i] * volume[i])); done
-    [ "$expected" -ge 4000000 ] || on+=(0 5)
-    sim_args=(--selector "$selector" --ready-len "$ready")
-    for i in $(printf '%s\n' "${on[@]}" | sort -u); do
-        printf -v hex '0.%06d' "${rate[i]}" && sim_args+=("--${kinds[i]}" "$hex")
-    done
     [ "$n" = 0 ] || sim_args+=(--fail "$(IFS=, && echo "${list[*]}")")
+    # Faults: noise and withheld acknowledgements, and each other kind at odds
+    # of 3 in 5, at a rate that makes 2..8 of them in the whole run (sometimes
+    # 10..25), however early failure reports cut attempts short. Bytes altered
+    # or lost stay at 0.5% at most: a chunk frame then gets through every
+    # other try.
+    k=0 # frames irsim writes in all attempts; it gets about 94 bytes and sends 34 a frame
+    for i in "${attempts[@]}"; do k=$((k + i + 2)); done
+    local kind volume cap
+    for i in garbage:$((2 * k)):500000 corrupt-rx:$((k * 94)):5000 corrupt-tx:$((k * 34)):5000 \
+        drop-rx:$((k * 94)):5000 drop-tx:$((k * 34)):5000 withhold-ack:$k:500000; do
+        IFS=: read -r kind volume cap <<<"$i" # cap: per million
+        draw 0 9 && draw $((r == 0 ? 10 : 2)) $((r == 0 ? 25 : 8))
+        r=$((r * 1000000 / volume < cap ? r * 1000000 / volume : cap))
+        printf -v hex '0.%06d' "$r"
+        draw 0 4
+        if [ "$r" -lt 3 ] || [ "$kind" = garbage ] || [ "$kind" = withhold-ack ]; then
+            sim_args+=("--$kind" "$hex")
+        fi
+    done
 }
 
 # One run: a line on standard output and in the results; the folder kept when it failed.
