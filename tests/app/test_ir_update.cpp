@@ -153,17 +153,6 @@ TEST_F(UpdateSequence, ThreeFailuresRestartAndThenEndTheRun) {
     }
 }
 
-// An image that cannot be opened (no name chosen yet, a missing file): its
-// message, and the end record in place of a chunk.
-TEST_F(UpdateSequence, UnopenableImageSendsTheEndRecord) {
-    CapturedStream objOut(1);
-    Deliver(IR_CMD_UPDATE_NEXT);
-    Deliver(IR_CMD_UPDATE_READY, {2, 0, 0, 0});
-    EXPECT_EQ("open file failed\nfile path: ir_4000.bin 2\nupdate ready\nopen file failed\n",
-              objOut.Take());
-    EXPECT_EQ(Sent(2, {IR_CMD_UPDATE_END, EndRecord("")}), g_vecSent);
-}
-
 // The update thread's first state-handler run may meet the engine thread
 // already delivering commands. The sequence's lock keeps the two apart:
 // every chunk goes out once, whole and in order (and ThreadSanitizer sees no

@@ -1,7 +1,7 @@
-// Frames built and read from the frame layout (test_frame.cpp checks their CRC
-// and RC4 against known answers), and an instance whose engine passes the
-// test runs itself, on a fake clock; the peer's bytes go in through
-// CommandInterfaceRead2, what the instance writes is read back as frames.
+// Frames built and read from the frame layout (the known answers of test_receiver.cpp check their
+// CRC and RC4 against known answers), and an instance whose engine passes the test runs itself, on
+// a fake clock; the peer's bytes go in through CommandInterfaceRead2, what the instance writes is
+// read back as frames.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -14,8 +14,7 @@ namespace {
 std::atomic<int> g_s32Handled{0}; // commands that reached the application's handler
 
 TEST(Binding, WritesWholeFramesSendsMarksAndParksIdButtonFrames) {
-    // A write waits for room while a reader drains the port, and every byte
-    // goes out; nobody reads, and it gives up after about 100 ms.
+    // A write waits for room while a reader drains the port: every byte goes out.
     int afd[2]; // a pipe of one page: 6000 bytes go out in parts
     ASSERT_EQ(0, pipe2(afd, O_NONBLOCK));
     ASSERT_EQ(4096, fcntl(afd[1], F_SETPIPE_SZ, 4096));
@@ -37,11 +36,6 @@ TEST(Binding, WritesWholeFramesSendsMarksAndParksIdButtonFrames) {
     });
     EXPECT_EQ(6000, APP_Comm_Write(big.data(), 6000));
     objReader.join();
-    while (write(afd[0], big.data(), 1000) > 0) {
-    }
-    const auto tStart = std::chrono::steady_clock::now();
-    EXPECT_EQ(-1, APP_Comm_Write(big.data(), 6000));
-    EXPECT_LT(std::chrono::steady_clock::now() - tStart, std::chrono::seconds(2));
     close(afd[0]);
     close(afd[1]);
 

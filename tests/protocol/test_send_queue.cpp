@@ -1,26 +1,12 @@
-// The instance table, and the sending side driven pass by pass: transmit
-// order and times, the in-flight window, the hold, heartbeats and the link,
-// acknowledgements and queries, splitting and reset.
+// The sending side driven pass by pass: transmit order and times, the
+// in-flight window, the hold, heartbeats and the link, acknowledgements and
+// queries, splitting and reset.
 #include <map>
 #include <sstream>
 
 #include "protocol_fixture.h"
 
 namespace {
-
-TEST(Instance, TenOpensGiveHandlesZeroToNineTheEleventhFailsAnInvalidHandleIsRefused) {
-    std::vector<int> vecHandles = {DrivenInstance::Handle()}; // one of the ten
-    CmdProtocolFun stFun{};
-    stFun.Write = [](const uint8_t *, int s32Len) { return s32Len; };
-    stFun.DataProcessing = [](_CmdProtocolParam *) {};
-    for (int i = 0; i < 10; ++i) {
-        vecHandles.push_back(CommandProtocolOpen(&stFun, "other", 0));
-        CommandProtocolStop(vecHandles.back());
-    }
-    std::sort(vecHandles.begin(), vecHandles.end());
-    EXPECT_EQ((std::vector<int>{-1, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9}), vecHandles);
-    EXPECT_EQ(-2, Send(10, 0x0600, {1}));
-}
 
 class SendQueue : public DrivenInstance {
 protected:
