@@ -35,8 +35,7 @@ std::string EndRecord(const std::string &strSent) {
     return std::string{
         char(u32Sum), char(u32Sum >> 8), char(u32Sum >> 16), char(u32Sum >> 24), 0, 0, 1, 0};
 }
-// Hands the sequence one command as the engine does: a payload of up to four
-// bytes in the record's data field, a longer one in a buffer of its own.
+// Hands the sequence one command as the engine does (up to 4 bytes in the data field).
 void Deliver(uint16_t u16Cmd, std::vector<uint8_t> vecPayload = {}) {
     _CmdProtocolParam stRec{};
     stRec.cmd = u16Cmd;
@@ -45,8 +44,7 @@ void Deliver(uint16_t u16Cmd, std::vector<uint8_t> vecPayload = {}) {
     memcpy(stRec.data, vecPayload.data(), std::min<size_t>(vecPayload.size(), 4));
     APP_Comm_Recv_IR_Update(&stRec);
 }
-// Answers the start with the ready command, then asks for chunks until the
-// end record goes out: everything sent from the first chunk on.
+// The ready command, then requests until the end record: what was sent meanwhile.
 Sent Transfer(const std::vector<uint8_t> &vecReady) {
     Deliver(IR_CMD_UPDATE_READY, vecReady);
     while (g_vecSent.size() < 1000 &&
@@ -58,9 +56,8 @@ Sent Transfer(const std::vector<uint8_t> &vecReady) {
 
 class UpdateSequence : public ::testing::Test {
 protected:
-    // A fresh update object in a fresh working folder, where the images and
-    // the success record are; the queue keeps a copy of each command and, as
-    // the real one would, takes over a long payload's buffer.
+    // A fresh update object and working folder; the queue keeps each command
+    // and, as the real one would, takes over a long payload's buffer.
     void SetUp() override {
         m_pobjDir = std::make_unique<TempDir>();
         ASSERT_EQ(0, chdir(m_pobjDir->Path().c_str()));
@@ -153,10 +150,8 @@ TEST_F(UpdateSequence, ThreeFailuresRestartAndThenEndTheRun) {
     }
 }
 
-// The update thread's first state-handler run may meet the engine thread
-// already delivering commands. The sequence's lock keeps the two apart:
-// every chunk goes out once, whole and in order (and ThreadSanitizer sees no
-// race on the state, the image descriptor or the checksum).
+// The update thread's first run may meet the engine thread delivering: the
+// sequence's lock keeps them apart (ThreadSanitizer sees no race either).
 TEST_F(UpdateSequence, FirstRunBesideDeliveriesIsSerialised) {
     ASSERT_TRUE(WriteFileBytes("ir_4000.bin", Image(640))); // ten chunks
     CapturedStream objOut(1);

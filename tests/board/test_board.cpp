@@ -1,6 +1,5 @@
-// Board access: serial port set-up on a pty, and register access and pin
-// routing against a sparse file standing in for physical memory (never the
-// real /dev/mem).
+// Serial port set-up on a pty; register access and pin routing on a sparse
+// file standing in for physical memory (never the real /dev/mem).
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <termios.h>
@@ -153,8 +152,7 @@ TEST(Register, RoutingChangesExactlyItsWordsAndBitsAndCarriesOnAfterFailures) {
             }
             EXPECT_TRUE(vecWant == fnWords());
         }
-        // A device that cannot be opened: each operation reports its own
-        // failure, in order, after an "Open dev/mem error", and the routing goes on.
+        // No memory device: each operation says it failed, and the routing goes on.
         std::string strWantOut, strWantErr;
         for (auto [u32Addr, s32Bit, u32Value] : st.vecOps) {
             strWantErr += "Open dev/mem error: No such file or directory\n";

@@ -1,12 +1,8 @@
-// The receiving side, and the exact bytes of frames: byte assembly, the order
-// in which stored frames are taken, the frame step (check, decipher, repeat
-// filter, delivery, reply) and the reassembly of large-packet messages.
-//
-// The expected frames come from a Python builder: RC4 over bytes 9..16 of a
-// short frame or the payload of a long one, by a Python RC4 that gives the
-// published "Key" / "Plaintext" -> bb f3 16 e8 d9 40 af 0a d3; crc =
-// binascii.crc_hqx(bytes 6.., 0), which is CRC-16/XMODEM, whose check value
-// for "123456789" is 0x31C3.
+// The exact bytes of frames; the receiver: byte assembly, the order of stored
+// frames, the frame step (check, decipher, repeat filter, delivery, reply),
+// the reassembly of large messages. The expected frames come from a Python
+// builder: a Python RC4 that gives the published "Key" / "Plaintext" -> bb f3
+// 16 e8 d9 40 af 0a d3, and binascii.crc_hqx(bytes 6.., 0): CRC-16/XMODEM.
 #include "protocol_fixture.h"
 
 namespace {
