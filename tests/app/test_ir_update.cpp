@@ -5,7 +5,6 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -148,26 +147,6 @@ TEST_F(UpdateSequence, ThreeFailuresRestartAndThenEndTheRun) {
                                 "update time is over 3,update failed\n"}) {
         EXPECT_NE(std::string::npos, strOut.find(pszLine)) << pszLine;
     }
-}
-
-// The update thread's first run may meet the engine thread delivering: the
-// sequence's lock keeps them apart (ThreadSanitizer sees no race either).
-TEST_F(UpdateSequence, FirstRunBesideDeliveriesIsSerialised) {
-    ASSERT_TRUE(WriteFileBytes("ir_4000.bin", Image(640))); // ten chunks
-    CapturedStream objOut(1);
-    std::thread objEngine([] {
-        Deliver(IR_CMD_UPDATE_READY, {2, 0, 0, 0});
-        for (int i = 0; i < 12; ++i) {
-            Deliver(IR_CMD_UPDATE_NEXT);
-        }
-    });
-    g_objIRUpdate->UpdateStatusHandle(); // IR_UPDATE_START, set by the constructor
-    objEngine.join();
-    std::string strChunks;
-    for (const auto &stSent : g_vecSent) {
-        strChunks += stSent.first == IR_CMD_UPDATE_DATA ? stSent.second : "";
-    }
-    EXPECT_EQ(Image(640), strChunks);
 }
 
 // Success: four zero bytes at the start of the record (a longer one keeps its

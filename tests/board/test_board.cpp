@@ -92,7 +92,7 @@ const Ops s_vecSecond = {{0x120F0100, -1, 1}, {0x120F0104, -1, 1}, {0x120F00B0, 
                          {0x12170200, 7, 0},  {0x12170100, 6, 0}};
 constexpr uint32_t REGION = 0x120F0000, REGION_WORDS = (0x12221000 - REGION) / 4;
 
-TEST(Register, RoutingChangesExactlyItsWordsAndBitsAndCarriesOnAfterFailures) {
+TEST(Register, RoutingChangesExactlyItsWordsAndBits) {
     TempDir objDir;
     ASSERT_TRUE(MakeSparseFile(objDir.File("mem")));
     const int fdMem = open(objDir.File("mem").c_str(), O_RDWR | O_CLOEXEC);
@@ -152,21 +152,6 @@ TEST(Register, RoutingChangesExactlyItsWordsAndBitsAndCarriesOnAfterFailures) {
             }
             EXPECT_TRUE(vecWant == fnWords());
         }
-        // No memory device: each operation says it failed, and the routing goes on.
-        std::string strWantOut, strWantErr;
-        for (auto [u32Addr, s32Bit, u32Value] : st.vecOps) {
-            strWantErr += "Open dev/mem error: No such file or directory\n";
-            char szLine[64];
-            snprintf(szLine, sizeof(szLine),
-                     s32Bit < 0 ? "set addr 0x%x val 0x%x" : "get addr 0x%x", u32Addr, u32Value);
-            strWantOut += std::string(szLine) + " fail<0xffffffff>\n";
-        }
-        PhysMemSetDevice(objDir.File("missing").c_str());
-        CapturedStream objErr(2), objOut(1);
-        UartPinRoute(st.pszDevice, st.s32Enable, st.s32Mode);
-        EXPECT_EQ((st.vecOps == vecUnknown ? "no support UART" : "") + strWantOut, objOut.Take());
-        EXPECT_EQ(strWantErr, objErr.Take());
-        PhysMemSetDevice(objDir.File("mem").c_str());
     }
     // Set-bit writes nothing for a value other than 0 or 1, or a bit beyond the word.
     const std::vector<uint32_t> vecBefore = fnWords();

@@ -158,27 +158,4 @@ TEST_F(Receiver, MessagesAreDeliveredOnceAndByteExact) {
     EXPECT_EQ(1u, s_delivered.size());
 }
 
-TEST_F(Receiver, AnIncompleteMessageIsDiscardedNeverMixedWithTheNext) {
-    uint16_t u16Sn = 200;
-    // A (1400 bytes, 3 chunks) loses its last chunk; the next message differs
-    // from it only in its bytes (a new chunk at offset 0), or in PacketsLen,
-    // PacketsNum or PacketsCmd: it alone is delivered.
-    for (auto [u32Len, u16Cmd] : {std::pair<size_t, uint16_t>{1400, 0x0790},
-                                  {1000, 0x0790},
-                                  {600, 0x0790},
-                                  {1400, 0x0791}}) {
-        const Bytes b = Pattern(u32Len, u16Sn);
-        CapturedStream objOut(1);
-        const std::vector<Bytes> vecA = Each(Split(0x0790, Pattern(1400, 11), u16Sn));
-        Exchange(vecA[0] + vecA[1]);
-        Exchange(Split(u16Cmd, b, static_cast<uint16_t>(u16Sn + 3)));
-        u16Sn = static_cast<uint16_t>(u16Sn + 10);
-        EXPECT_NE(std::string::npos, objOut.Take().find("] [test] large packet discarded: 2 of 3 "
-                                                        "chunks, PacketsLen=1400 cmd=0x790"));
-        ASSERT_EQ(1u, s_delivered.size()) << u32Len;
-        EXPECT_TRUE(b == s_delivered[0].data) << u32Len;
-        s_delivered.clear();
-    }
-}
-
 } // namespace
