@@ -1,16 +1,12 @@
 #!/usr/bin/env bash
 # Fault-injection soak: whole updates of the real, unmodified irupdate against
-# irsim, each in its own private mount namespace (scripts/sandbox.sh) and with
-# its own seed, which draws the image (a last chunk of 1..4 bytes, whole
-# chunks, up to about 40 KB), the selector, the ready answer's length, the
-# line's faults (noise, bytes altered and lost both ways, acknowledgements
-# withheld: each at a rate that makes a handful in the run) and up to three
-# failure reports (at the start, a chunk, the end record). Each run must end
-# within 180 s with each report answered by its own message, none given by
-# irsim on its own (an altered image that got through), no sanitizer report,
-# and after fewer than three reports "update success" once, the success
-# record, and the image of the last attempt byte for byte at irsim; after
-# three, the give-up message and neither success message nor record.
+# irsim, each in its own mount namespace (scripts/sandbox.sh), each with its own
+# seed, which draws the image, the selector, the ready answer, the line's
+# faults (a handful of each kind) and up to three failure reports. A run must
+# end within 180 s, each report answered by its message and none given by
+# irsim on its own, no sanitizer report; after fewer than three reports
+# "update success", the success record and the image byte for byte at irsim;
+# after three, the give-up message and neither success message nor record.
 #
 #   scripts/soak.sh [--runs N] [--seconds S] [--seed BASE] [--jobs J] [--build DIR] [--cases]
 #
@@ -19,10 +15,9 @@
 #   --jobs J     runs at once (default 2)        --build DIR  irupdate, irsim from there
 #   --cases      the fixed make-ups below instead (ctest's e2e_cases)
 #
-# A line per run, then a summary. A failed run keeps its folder in out/soak/
-# (both sides' output, the images, what irsim received); "--seed SEED --runs 1"
-# makes it again. Exit status 1 when a run failed, 2 on a usage or set-up
-# error. Needs root. Ended by a signal, it ends the runs under way.
+# A line per run, then a summary; a failed run keeps its folder in out/soak/,
+# and "--seed SEED --runs 1" makes it again. Exit status 1 when a run failed, 2
+# on a usage or set-up error. Needs root. Ended, it ends the runs under way.
 set -euo pipefail
 # shellcheck source=scripts/irsim_pty.sh
 . "$(dirname "$0")/irsim_pty.sh"
