@@ -1,9 +1,11 @@
 // The update sequence in this process, driven command by command with the
 // binding's queue operation replaced by a recorder; the success record.
+// (Failure reports and the give-up are e2e_cases: the fixed soak make-ups.)
 #include <unistd.h>
 
 #include <cstring>
 #include <memory>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -27,10 +29,8 @@ std::string Image(size_t u32Size, int s32Seed = 0) {
 }
 // The 0x605 payload: the byte sum of what was sent, 0x0000, 0x0001, little-endian.
 std::string EndRecord(const std::string &strSent) {
-    uint32_t u32Sum = 0;
-    for (unsigned char c : strSent) {
-        u32Sum += c;
-    }
+    const uint32_t u32Sum = std::accumulate(strSent.begin(), strSent.end(), 0u,
+                                            [](uint32_t u32, char c) { return u32 + uint8_t(c); });
     return std::string{
         char(u32Sum), char(u32Sum >> 8), char(u32Sum >> 16), char(u32Sum >> 24), 0, 0, 1, 0};
 }
@@ -116,36 +116,6 @@ TEST_F(UpdateSequence, ChunksPaddingChecksumAndTheImageTheSelectorNames) {
         EXPECT_EQ(stCase.vecChunks, vecChunks);
         EXPECT_EQ(Image(stCase.u32Size) + std::string(stCase.u32Padding, '\xFF'), strStream);
         EXPECT_EQ(Sent::value_type(IR_CMD_UPDATE_END, EndRecord(strStream)), vecSent.back());
-    }
-}
-
-// Each failure report sends the start command again and restarts the image at
-// its first byte, with a checksum of the new attempt alone; the third ends the
-// run: four start commands in all.
-TEST_F(UpdateSequence, ThreeFailuresRestartAndThenEndTheRun) {
-    ASSERT_TRUE(WriteFileBytes("ir_A000.bin", Image(300)));
-    const std::vector<uint8_t> vecReady = {3, 0, 0, 0, 2, 0, 0, 0};
-    CapturedStream objOut(1);
-    g_objIRUpdate->UpdateStatusHandle(); // the first step, as the update thread runs it
-    Sent vecStarts = std::exchange(g_vecSent, {});
-    Deliver(IR_CMD_UPDATE_READY, vecReady); // one chunk out, then the peer gives up
-    for (uint16_t u16Failure :
-         {IR_CMD_UPDATE_CHECK_FAIL, IR_CMD_UPDATE_MEM_FAIL, IR_CMD_UPDATE_DATA}) {
-        g_vecSent.clear();
-        Deliver(u16Failure);
-        vecStarts.insert(vecStarts.end(), g_vecSent.begin(), g_vecSent.end());
-        g_vecSent.clear();
-        if (g_bIRRunFlag) {
-            const Sent vecSent = Transfer(vecReady); // five chunks and the end record
-            EXPECT_EQ(Sent::value_type(IR_CMD_UPDATE_END, EndRecord(Image(300))), vecSent.at(5));
-        }
-    }
-    EXPECT_EQ(Sent(4, {IR_CMD_UPDATE_START, std::string(2, '\0')}), vecStarts);
-    EXPECT_FALSE(g_bIRRunFlag.load());
-    const std::string strOut = objOut.Take();
-    for (const char *pszLine : {"update CHECK failed \n", "update MEM failed \n", "error cmd\n",
-                                "update time is over 3,update failed\n"}) {
-        EXPECT_NE(std::string::npos, strOut.find(pszLine)) << pszLine;
     }
 }
 
