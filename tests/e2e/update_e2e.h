@@ -5,6 +5,7 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -87,9 +88,9 @@ public:
     ChildProcess m_objTool; // after the simulator: stopped first
 };
 
-/// Skips the test where sandboxes cannot run (not root).
+/// Skips the test where sandboxes cannot run (mount namespaces need root).
 #define E2E_REQUIRE_SANDBOX()                                                                      \
-    if (std::string strWhy; !SandboxAvailable(&strWhy))                                            \
-    GTEST_SKIP() << strWhy
+    if (geteuid() != 0)                                                                            \
+    GTEST_SKIP() << "sandboxed runs need root"
 
 } // namespace e2e

@@ -21,8 +21,7 @@ CapturedStream::CapturedStream(int fd) : m_fd(fd) {
     char szTemplate[] = "/tmp/irupdate-capture-XXXXXX";
     const int fdFile = mkstemp(szTemplate);
     m_path = szTemplate;
-    // What was written before belongs to the console, not to the capture.
-    (void)fflush(fd == 1 ? stdout : stderr);
+    (void)fflush(fd == 1 ? stdout : stderr); // what came before is the console's
     m_saved = dup(fd);
     dup2(fdFile, fd);
     close(fdFile);
@@ -35,9 +34,7 @@ CapturedStream::~CapturedStream() {
 
 std::string CapturedStream::Take() {
     if (m_saved >= 0) {
-        // Lines the stream cannot hand over are missing from the result, and
-        // the test comparing it says so.
-        (void)fflush(m_fd == 1 ? stdout : stderr);
+        (void)fflush(m_fd == 1 ? stdout : stderr); // what it cannot hand over is missing
         dup2(m_saved, m_fd);
         close(m_saved);
         m_saved = -1;
@@ -77,11 +74,6 @@ bool PollUntil(const std::function<bool()> &done, int timeoutMs) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
-}
-
-bool SandboxAvailable(std::string *pWhy) {
-    *pWhy = geteuid() == 0 ? "" : "sandboxed runs need root (mount namespaces and mounts)";
-    return pWhy->empty();
 }
 
 ChildProcess::ChildProcess() {

@@ -47,10 +47,6 @@ bool WriteFileBytes(const std::string &path, const std::string &bytes);
 /// passed (false). done() is not asked again once it answered true.
 bool PollUntil(const std::function<bool()> &done, int timeoutMs);
 
-/// True when sandboxed runs can work here (as root); otherwise false, with the
-/// reason in *pWhy (for GTEST_SKIP).
-bool SandboxAvailable(std::string *pWhy);
-
 /// A program run as a child: standard input /dev/null, standard output and
 /// error to files that Stdout() and Stderr() read at any time. The destructor
 /// kills a child still running, and so does the end of the test program. A
