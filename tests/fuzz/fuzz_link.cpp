@@ -51,8 +51,7 @@ int g_s32Handle = -1;
 CmdProtocolInstance *g_pstInst = nullptr;
 uint32_t g_u32Now = 0;
 CmdEngineLoopState g_stLoop;
-Bytes g_vecWire;        // what this side wrote, not yet checked
-uint8_t g_u8Before = 0; // the byte written before it
+Bytes g_vecWire; // what this side wrote
 bool g_bOkSeen = false;
 
 void Feed(const Bytes &bytes) {
@@ -64,7 +63,7 @@ void Feed(const Bytes &bytes) {
 /// between frames a filler byte 0x00 right after a 0xA5, and only there.
 void CheckWire() {
     for (size_t i = 0; i < g_vecWire.size();) {
-        const bool bAfterA5 = (i > 0 ? g_vecWire[i - 1] : g_u8Before) == CMD_FRAME_SYNC1;
+        const bool bAfterA5 = i > 0 && g_vecWire[i - 1] == CMD_FRAME_SYNC1;
         FUZZ_CHECK(bAfterA5 == (g_vecWire[i] == 0x00));
         i += bAfterA5 ? 1 : 0;
         FUZZ_CHECK(i + CMD_FRAME_SHORT_LEN <= g_vecWire.size() && g_vecWire[i] == 0xA5 &&
@@ -76,12 +75,10 @@ void CheckWire() {
                    (g_vecWire[i + 4] | g_vecWire[i + 5] << 8));
         i += u32Size;
     }
-    g_u8Before = g_vecWire.empty() ? g_u8Before : g_vecWire.back();
     g_vecWire.clear();
 }
 
-/// One pass as the engine loop runs it: a millisecond on, and the loop's
-/// idle sleep after a pass without a received frame.
+/// One pass as the engine loop runs it (its idle sleep after a pass without a received frame).
 void Pass() {
     ++g_u32Now;
     g_u32Now += CommandProtocolEnginePass(g_pstInst, nullptr, &g_stLoop) ? 0 : 4;
@@ -214,7 +211,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pu8Data, size_t u32Size) {
     ResetInstance(U8() & 1);
     g_stLoop = CmdEngineLoopState();
     g_bOkSeen = false;
-    g_u8Before = 0;
     g_objIRUpdate = new CIRUpdate(nullptr); // a fresh run: start state, no failures
     g_bIRRunFlag = true;
     g_cUpdateFilePath = nullptr;
