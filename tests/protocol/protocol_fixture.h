@@ -1,7 +1,6 @@
-// Frames built and read from the frame layout (the known answers of test_receiver.cpp check their
-// CRC and RC4 against known answers), and an instance whose engine passes the test runs itself, on
-// a fake clock; the peer's bytes go in through CommandInterfaceRead2, what the instance writes is
-// read back as frames.
+// Frames built and read from the frame layout (test_receiver.cpp checks their CRC and RC4 against
+// known answers), and an instance whose engine passes the test runs on a fake clock: the peer's
+// bytes go in through CommandInterfaceRead2, what it writes is read back as frames.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -229,14 +228,12 @@ protected:
     static std::string Show(const std::vector<Frame> &vecFrames) {
         std::string str;
         for (const Frame &st : vecFrames) {
-            str +=
-                (str.empty() ? "" : " ") + (st.u16Cmd == CMD_ACK ? "ack" + std::to_string(st.u16Sn)
-                                            : st.u16Cmd == CMD_HEART_BEAT ? std::string("hb")
-                                            : st.u16Cmd == CMD_UPDATE_SW_REPORT_FILE
-                                                ? "report" + std::to_string(st.data.at(0))
-                                                : std::to_string(st.u16Sn));
+            const bool bReport = st.u16Cmd == CMD_UPDATE_SW_REPORT_FILE;
+            const std::string strKind = st.u16Cmd == CMD_ACK ? " ack" : bReport ? " report" : " ";
+            const int s32Value = bReport ? st.data.at(0) : st.u16Sn;
+            str += st.u16Cmd == CMD_HEART_BEAT ? " hb" : strKind + std::to_string(s32Value);
         }
-        return str.empty() ? "-" : str;
+        return str.empty() ? "-" : str.substr(1);
     }
     /// Feeds each frame and runs a pass on it: what was written (left in s_wire).
     static std::string Exchange(const Bytes &frames) {

@@ -1,6 +1,5 @@
-// The sending side driven pass by pass: transmit order and times, the
-// in-flight window, the hold, heartbeats and the link, acknowledgements and
-// queries, splitting and reset.
+// The sending side driven pass by pass: order and times, the window, the
+// hold, heartbeats, the link, acknowledgements, queries, splitting, reset.
 #include <map>
 #include <sstream>
 
@@ -75,10 +74,9 @@ TEST_F(SendQueue, HeartbeatsOnAnIdleLinkAndTheLinkStatus) {
             "5016 peer 5 ack5 d", "5026 pass 0 -", "5026 link 0 down", "5030 peer 5 ack5 d"});
 }
 
-// A receiver hunting for a frame start takes a 0xA5 for one, and the
-// microcontroller's then drops a frame start right behind it: a peer thrown
-// out of step once would lose every repeat of a frame ending in 0xA5 sent
-// back to back. One filler byte keeps them apart.
+// A receiver hunting for a frame start takes a 0xA5 for one and drops a frame
+// start right behind it: one filler byte keeps repeats of a frame ending in
+// 0xA5 apart.
 TEST_F(SendQueue, RepeatsOfAFrameEndingIn0xA5AreKeptApartByAFillerByte) {
     Bytes data = Pattern(64, 3);
     data.back() = 0xA5;
@@ -108,8 +106,8 @@ TEST_F(SendQueue, AcknowledgementsQueriesAndAFullQueue) {
     PassAt(5000);
     EXPECT_EQ(0, CommandProtocolGetSendBufNum(Handle()));
     EXPECT_EQ(0, CommandProtocolWaitSendBufEmpty(Handle(), 300));
-    // Nine more fill the queue: the next send fails at once, prints nothing,
-    // and leaves the record's buffer with the caller.
+    // Nine more fill the queue: the next send fails at once, silently, and
+    // leaves the record's buffer with the caller.
     for (int i = 0; i < 9; ++i) {
         EXPECT_GE(Send(Handle(), 0x0600, {1}), 0);
     }
