@@ -43,10 +43,7 @@ while [ $# -gt 0 ]; do
     esac
     shift
 done
-if [ "$(id -u)" != 0 ] || [ "$jobs" -lt 1 ]; then
-    echo "soak.sh: needs root and --jobs 1 or more" >&2
-    exit 2
-fi
+if [ "$(id -u)" != 0 ] || [ "$jobs" -lt 1 ]; then echo "soak.sh: needs root and --jobs 1 or more" >&2 && exit 2; fi
 if [ -z "$build" ]; then # the native stage's build
     build=$root/build/native
     scripts/deps.sh base
@@ -54,10 +51,7 @@ if [ -z "$build" ]; then # the native stage's build
     cmake --build "$build" -j "$(nproc)" --target irupdate irsim >/dev/null
 fi
 irupdate=$build/app/irupdate irsim=$build/tools/irsim/irsim out=$root/out/soak
-if [ ! -x "$irupdate" ] || [ ! -x "$irsim" ]; then
-    echo "soak.sh: no irupdate or irsim in $build" >&2
-    exit 2
-fi
+if [ ! -x "$irupdate" ] || [ ! -x "$irsim" ]; then echo "soak.sh: no irupdate or irsim in $build" >&2 && exit 2; fi
 [ ${#cases[@]} = 0 ] || out=$build/e2e-cases
 rm -rf "$out" && mkdir -p "$out" && : >"$out/results.txt"
 

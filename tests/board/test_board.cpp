@@ -73,12 +73,11 @@ TEST(SerialOpen, RawPortFromTheModeTextOrAFailureMessage) {
     close(fdMaster);
 }
 
-// What UartPinRoute does, in order, from the board's register map: pin
-// configuration words at 0x120F0000 and up (-1: the word is written), GPIO
-// banks with the data of line n at base + (4 << n), direction at +0x400,
-// interrupt enable at +0x410 (n: bit n set to the value). The first six
-// operations enable a port (its enable line is active low), the rest set its
-// mode lines; the update tool's own call routes "/dev/ttyAMA1" in mode 5.
+// What UartPinRoute does, in order, from the board's register map: pin words
+// at 0x120F0000 and up (bit -1: the word written), GPIO data of line n at
+// base + (4 << n), direction +0x400, interrupt enable +0x410. The first six
+// enable a port (active low), the rest set its mode lines; the tool routes
+// "/dev/ttyAMA1" in mode 5.
 using Ops = std::vector<std::tuple<uint32_t, int, uint32_t>>; // address, bit, value
 const Ops s_vecFirst = {{0x120F00F8, -1, 1},     {0x120F00FC, -1, 1},     {0x120F00B4, -1, 0},
                         {0x12170400, 2, 1},      {0x12170410, 2, 0},      {0x12170010, 2, 0},

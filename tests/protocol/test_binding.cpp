@@ -1,5 +1,5 @@
-// The application binding on a socketpair: its serial port (g_u32UartFd) is
-// one end, the test reads and writes frames at the other.
+// The application binding: its serial port (g_u32UartFd) is one end of a pipe
+// or a socketpair, the test reads and writes at the other.
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>

@@ -1,8 +1,7 @@
 // Protocol instances with their engine threads, joined by a socketpair that
 // loses and damages bytes or by a pty: commands of every size cross both ways
-// at once, enciphered or plain, each exactly once and byte for byte. The
-// protocol's time runs four times as fast as the real one (its clock and its
-// pauses): no rule changes, less is waited.
+// at once, each exactly once and byte for byte. The protocol's clock and
+// pauses run four times as fast as real time: no rule changes, less waiting.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -58,12 +57,10 @@ template <int N> int Open(int s32Fd, int s32Mode) {
     return CommandProtocolOpen(&stFun, ("ep" + std::to_string(N)).c_str(), s32Mode);
 }
 
-/// Both sides send commands of every size at once (A from endpoint s32EpA, B
-/// from the next), each with its own key when bCipher: each list arrives
-/// complete, once and byte for byte. (The order may change: a lossy line, or
-/// fast mode, which sends every due frame in one pass, so that a burst can
-/// overrun the peer's receive slots, make frames good out of order.) The
-/// queue drains before the long ones, whose chunks go with priority.
+/// Both sides (A from endpoint s32EpA, B from the next) send at once, each
+/// with its own key when bCipher; each list arrives whole, once and byte for
+/// byte, in any order (a lossy line, or a burst in fast mode overrunning the
+/// peer's slots, reorders). The queue drains before the long ones.
 void Cross(int s32EpA, int hA, int hB, bool bCipher) {
     CommandProtocolSetParam(hA, bCipher, 0, 0, 0, 0);
     CommandProtocolSetParam(hB, bCipher, 1, 0, 0, 0);

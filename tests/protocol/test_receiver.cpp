@@ -1,8 +1,7 @@
 // The exact bytes of frames; the receiver: byte assembly, the order of stored
 // frames, the frame step (check, decipher, repeat filter, delivery, reply),
-// the reassembly of large messages. The expected frames come from a Python
-// builder: a Python RC4 that gives the published "Key" / "Plaintext" -> bb f3
-// 16 e8 d9 40 af 0a d3, and binascii.crc_hqx(bytes 6.., 0): CRC-16/XMODEM.
+// large messages. The expected frames come from a Python RC4 (published
+// "Key"/"Plaintext" -> bb f3 16 e8 d9 40 af 0a d3) and binascii.crc_hqx.
 #include "protocol_fixture.h"
 
 namespace {

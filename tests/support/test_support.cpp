@@ -12,7 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -54,9 +54,7 @@ TempDir::~TempDir() {
 
 std::string ReadFileBytes(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 bool WriteFileBytes(const std::string &path, const std::string &bytes) {
