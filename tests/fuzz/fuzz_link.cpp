@@ -6,10 +6,9 @@
 // a mode byte (bit 0: fast mode), then ops of a code byte and their fields
 // (read past the end as zeros): RunOp. Checked beside the sanitizers: every
 // frame written is whole and sealed, a filler byte 0x00 comes right after a
-// 0xA5 and nowhere else; nothing appears outside the working folder, nor
-// anything but regular files in it; the images stay as they are (one has a
-// symbolic link to it, link.bin); the success record is written only after
-// the success command.
+// 0xA5 and nowhere else; nothing appears or changes outside the working
+// folder (link.bin there links to a file outside), nor anything but regular
+// files in it; the success record is written only after the success command.
 #include <unistd.h>
 
 #include <algorithm>
@@ -53,6 +52,13 @@ uint32_t g_u32Now = 0;
 CmdEngineLoopState g_stLoop;
 Bytes g_vecWire; // what this side wrote
 bool g_bOkSeen = false;
+
+/// 130 bytes (the last chunk is padded), as the images and the file outside.
+void WriteFile(const char *pszPath) {
+    FILE *pstFile = fopen(pszPath, "wb");
+    FUZZ_CHECK(pstFile != nullptr && fwrite(Bytes(130, 7).data(), 1, 130, pstFile) == 130);
+    FUZZ_CHECK(fclose(pstFile) == 0);
+}
 
 void Feed(const Bytes &bytes) {
     const int s32Ret = CommandInterfaceRead2(g_s32Handle, bytes.data(), int(bytes.size()));
@@ -167,12 +173,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
         std::error_code objErr; // a scratch folder left behind is untidy, not wrong
         fs::remove_all(g_objBase, objErr);
     });
-    for (const char *pszImage : {"ir_4000.bin", "ir_A000.bin"}) { // the last chunk is padded
-        FILE *pstFile = fopen(pszImage, "wb");
-        FUZZ_CHECK(pstFile != nullptr && fwrite(Bytes(130, 7).data(), 1, 130, pstFile) == 130);
-        FUZZ_CHECK(fclose(pstFile) == 0);
-    }
-    fs::create_symlink("ir_4000.bin", "link.bin"); // a received file must not be written through it
+    WriteFile("../outside.bin");
+    fs::create_symlink("../outside.bin", "link.bin"); // never to be written through
     elogLev = 0;
     CommandProtocolSetClock([] { return g_u32Now; });
     CommandProtocolSetPause([](uint32_t u32Us) { g_u32Now += u32Us / 1000; });
@@ -214,6 +216,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pu8Data, size_t u32Size) {
     g_objIRUpdate = new CIRUpdate(nullptr); // a fresh run: start state, no failures
     g_bIRRunFlag = true;
     g_cUpdateFilePath = nullptr;
+    WriteFile("ir_4000.bin"); // afresh: a received file may have taken the name
+    WriteFile("ir_A000.bin");
     for (int s32Ops = 0; s32Ops < 512 && g_u32Left > 0; ++s32Ops) {
         RunOp();
     }
@@ -226,13 +230,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pu8Data, size_t u32Size) {
     g_objIRUpdate = nullptr;
     FUZZ_CHECK(g_bOkSeen || !fs::exists("success.log"));
     FUZZ_CHECK(std::distance(fs::directory_iterator(g_objBase), {}) == 1);
-    FUZZ_CHECK(std::distance(fs::directory_iterator(g_objBase / "outer"), {}) == 1);
+    FUZZ_CHECK(std::distance(fs::directory_iterator(g_objBase / "outer"), {}) == 2);
+    FUZZ_CHECK(fs::file_size("../outside.bin") == 130);
     for (const fs::directory_entry &objEntry : fs::directory_iterator(".")) {
-        const std::string strName = objEntry.path().filename().string();
-        FUZZ_CHECK(strName == "link.bin" || (objEntry.is_regular_file() && !objEntry.is_symlink()));
-        if (strName == "ir_4000.bin" || strName == "ir_A000.bin" || strName == "link.bin") {
-            FUZZ_CHECK(objEntry.file_size() == 130);
-        } else {
+        if (objEntry.path().filename() != "link.bin") {
+            FUZZ_CHECK(objEntry.is_regular_file() && !objEntry.is_symlink());
             fs::remove(objEntry.path());
         }
     }
