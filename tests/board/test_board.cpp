@@ -89,7 +89,8 @@ const Ops s_vecSecond = {{0x120F0100, -1, 1}, {0x120F0104, -1, 1}, {0x120F00B0, 
                          {0x120F0044, -1, 0}, {0x120F0040, -1, 0}, {0x12170400, 7, 1},
                          {0x12170400, 6, 1},  {0x12170410, 7, 0},  {0x12170410, 6, 0},
                          {0x12170200, 7, 0},  {0x12170100, 6, 0}};
-constexpr uint32_t REGION = 0x120F0000, REGION_WORDS = (0x12221000 - REGION) / 4;
+constexpr uint32_t REGION = 0x120F0000;
+constexpr size_t REGION_WORDS = (0x12221000 - REGION) / 4, REGION_BYTES = REGION_WORDS * 4;
 
 TEST(Register, RoutingChangesExactlyItsWordsAndBits) {
     TempDir objDir;
@@ -99,8 +100,7 @@ TEST(Register, RoutingChangesExactlyItsWordsAndBits) {
     PhysMemSetDevice(objDir.File("mem").c_str());
     auto fnWords = [&] {
         std::vector<uint32_t> vecWords(REGION_WORDS);
-        EXPECT_EQ(ssize_t{REGION_WORDS * 4},
-                  pread(fdMem, vecWords.data(), REGION_WORDS * 4, REGION));
+        EXPECT_EQ(ssize_t{REGION_BYTES}, pread(fdMem, vecWords.data(), REGION_BYTES, REGION));
         return vecWords;
     };
     struct Case {
@@ -136,8 +136,7 @@ TEST(Register, RoutingChangesExactlyItsWordsAndBits) {
             for (uint32_t i = 0; i < REGION_WORDS; ++i) {
                 vecWant[i] = (i * 0x9E3779B1u) ^ 0xA5A5A5A5u ^ u32Flip;
             }
-            ASSERT_EQ(ssize_t{REGION_WORDS * 4},
-                      pwrite(fdMem, vecWant.data(), REGION_WORDS * 4, REGION));
+            ASSERT_EQ(ssize_t{REGION_BYTES}, pwrite(fdMem, vecWant.data(), REGION_BYTES, REGION));
             CapturedStream objOut(1);
             UartPinRoute(st.pszDevice, st.s32Enable, st.s32Mode);
             EXPECT_EQ(st.vecOps == vecUnknown ? "no support UART" : "", objOut.Take());

@@ -88,7 +88,7 @@ inline std::vector<Frame> Frames(const Bytes &wire) {
         const size_t u32Len = Get16(wire, i + 2);
         const size_t u32End = i + (u32Len <= 4 ? CMD_FRAME_SHORT_LEN : CMD_FRAME_HEAD_LEN + u32Len);
         if (wire[i] == 0xA5 && wire[i + 1] == 0x5A && u32End <= wire.size()) {
-            Bytes frame(wire.begin() + i, wire.begin() + u32End);
+            Bytes frame(wire.data() + i, wire.data() + u32End);
             EXPECT_EQ(Get16(frame, 4),
                       CommandProtocolCrc16(0, &frame[6], static_cast<int>(frame.size() - 6)));
             if ((frame[6] & 0x80) != 0) {
@@ -107,7 +107,7 @@ inline std::vector<Bytes> Each(const Bytes &wire) {
     std::vector<Bytes> out;
     for (size_t i = 0; i < wire.size(); i += out.back().size()) {
         const size_t u32Len = Get16(wire, i + 2);
-        out.emplace_back(wire.begin() + i, wire.begin() + i + (u32Len <= 4 ? 17 : 13 + u32Len));
+        out.emplace_back(wire.data() + i, wire.data() + i + (u32Len <= 4 ? 17 : 13 + u32Len));
     }
     return out;
 }
@@ -118,8 +118,11 @@ inline int Send(int s32Handle, uint16_t u16Cmd, const Bytes &data, int s32Priori
     _CmdProtocolParam stRec{};
     stRec.cmd = u16Cmd;
     stRec.len = static_cast<uint16_t>(data.size());
-    stRec.payload = data.size() > 4 ? static_cast<uint8_t *>(malloc(data.size())) : nullptr;
-    std::copy(data.begin(), data.end(), data.size() > 4 ? stRec.payload : stRec.data);
+    uint8_t *pu8To = stRec.data;
+    if (data.size() > 4) {
+        pu8To = stRec.payload = static_cast<uint8_t *>(malloc(data.size()));
+    }
+    std::copy(data.begin(), data.end(), pu8To);
     const int s32Ret = CommandProtocolSendCmdAdd(s32Handle, &stRec, s32Priority);
     if (s32Ret < 0 || data.size() > CMD_FRAME_MAX_PAYLOAD) {
         free(stRec.payload);
