@@ -1,7 +1,5 @@
-// Harness of end-to-end runs in C++: the real, unmodified irupdate in the
-// sandbox of scripts/sandbox.sh, over a pty to irsim, which sums the run up
-// in "irsim: <name> <value>" lines. (Whole updates with the usual checks are
-// scripts/soak.sh --cases.)
+// Harness of end-to-end runs in C++: the real, unmodified irupdate in the sandbox of
+// scripts/sandbox.sh, over a pty to irsim, which sums the run up in "irsim: <name> <value>" lines.
 #pragma once
 
 #include <sys/stat.h>

@@ -31,9 +31,8 @@ protected:
         Reset(0); // closes a file still open
         EXPECT_EQ(0, chdir("/"));
     }
-    /// A frame from the peer (the index in bytes 9 and 10, high byte first; a
-    /// fresh sn unless one is given) and the answer: "ack" for its
-    /// acknowledgement, "report<code>" for a report, "-" for nothing.
+    /// A frame from the peer (index in bytes 9 and 10, high byte first; a fresh sn unless
+    /// given) and the answer: "ack" for its acknowledgement, "report<code>", "-" for nothing.
     std::string Step(uint16_t u16Cmd, const std::string &strData, uint16_t u16Index = 0,
                      uint16_t u16Sn = 0) {
         u16Sn = u16Sn != 0 ? u16Sn : ++m_u16Sn;
