@@ -1,6 +1,7 @@
 // File transfer on the driven instance, in a temporary working directory:
 // frames from the peer and the answers they get, and files sent to a peer
 // that acknowledges everything, or nothing.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "protocol_fixture.h"
@@ -60,8 +61,7 @@ TEST_F(Transfer, ReceivedChunksAreWrittenOnceAndTheFileJudgedAtItsEnd) {
     EXPECT_EQ(100, CommandProtocolTransferFileProgress(Handle()));
     EXPECT_EQ("ack", Step(CHUNK, "XXXXXXXX")) << "verified: acknowledged and ignored";
     EXPECT_EQ("AAAABBBB", ReadFileBytes("after.bin"));
-    // Index 256 is at 128 KiB; a size or CRC other than announced: report 0,
-    // the end marker unanswered.
+    // Index 256 is at 128 KiB; a size or CRC not as announced: report 0, end marker unanswered.
     const std::string strFar = std::string(131072, '\0') + "x";
     for (auto [strInfo, strEnd] :
          {std::pair<std::string, std::string>{Info("far.bin", strFar), "ack report2"},
@@ -71,6 +71,12 @@ TEST_F(Transfer, ReceivedChunksAreWrittenOnceAndTheFileJudgedAtItsEnd) {
         EXPECT_EQ("ack", Step(CHUNK, "x", 256));
         EXPECT_EQ(strEnd, End());
     }
+    // Only plain names of the working folder: none with a slash, none through a symbolic link.
+    ASSERT_TRUE(mkdir("a", 0700) == 0 && WriteFileBytes("a/t", "keep") &&
+                symlink("a/t", "ln") == 0);
+    Step(START, Info("a/b", ""));
+    Step(START, Info("ln", ""));
+    EXPECT_TRUE(access("a/b", F_OK) != 0 && ReadFileBytes("a/t") == "keep");
     // The file vanished before it could be checked: report 0, and later
     // chunks are dropped unanswered.
     EXPECT_EQ("ack", Step(START, Info("gone.bin", "wxyz")));
