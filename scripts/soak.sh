@@ -15,9 +15,8 @@
 #   --jobs J     runs at once (default 2)        --build DIR  irupdate, irsim from there
 #   --cases      the fixed make-ups below instead (ctest's e2e_cases)
 #
-# A line per run, then a summary; a failed run keeps its folder in out/soak/,
-# and "--seed SEED --runs 1" makes it again. Exit status 1 when a run failed, 2
-# on a usage or set-up error. Needs root. Ended, it ends the runs under way.
+# A line per run, then a summary; a failed run keeps its folder in out/soak/ ("--seed SEED
+# --runs 1" makes it again). Exit status 1: a run failed, 2: usage or set-up. Needs root.
 set -euo pipefail
 # shellcheck source=scripts/irsim_pty.sh
 . "$(dirname "$0")/irsim_pty.sh"

@@ -1,6 +1,5 @@
-// The update sequence in this process, driven command by command with the
-// binding's queue operation replaced by a recorder; the success record.
-// (Failure reports and the give-up are e2e_cases: the fixed soak make-ups.)
+// The update sequence driven command by command, the binding's queue operation replaced by a
+// recorder; the success record. (Failure reports and the give-up: e2e_cases.)
 #include <unistd.h>
 
 #include <cstring>

@@ -42,7 +42,6 @@ public:
     std::vector<std::string> m_vecSimArgs;
     std::vector<std::string> m_vecToolWrapper;
 
-    /// Starts both sides; fails the test on set-up errors.
     void Start() {
         ASSERT_TRUE(mkdir(m_strWork.c_str(), 0755) == 0 && mkdir(m_strVar.c_str(), 0755) == 0);
         ASSERT_TRUE(WriteFileBytes(m_strWork + "/ir_4000.bin", m_strImage));
@@ -61,7 +60,6 @@ public:
         vecTool.emplace_back(IRUPDATE_BINARY);
         ASSERT_EQ("", m_objTool.Start(vecTool));
     }
-    /// Start, then wait for both to end.
     void Run() {
         ASSERT_NO_FATAL_FAILURE(Start());
         ASSERT_TRUE(WaitUntil([&] { return !m_objTool.Running(); }, END_MS)) << Trace();

@@ -1,6 +1,5 @@
-// Frames built and read from the frame layout (test_receiver.cpp checks their CRC and RC4 against
-// known answers), and an instance whose engine passes the test runs on a fake clock: the peer's
-// bytes go in through CommandInterfaceRead2, what it writes is read back as frames.
+// Frames built and read from the frame layout (checked against known answers in test_receiver.cpp),
+// and an instance whose engine passes the test runs on a fake clock, fed through Read2.
 #pragma once
 
 #include <gtest/gtest.h>
