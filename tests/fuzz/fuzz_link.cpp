@@ -2,13 +2,17 @@
 // application binding, the update sequence's receive handler) fed arbitrary
 // bytes and sealed frames of any command from the peer (update commands,
 // large-message chunks, repeats, a file received into a private working
-// folder), with engine passes on a fake clock, modes and resets. An input is
-// a mode byte (bit 0: fast mode), then ops of a code byte and their fields
-// (read past the end as zeros): RunOp. Checked beside the sanitizers: every
-// frame written is whole and sealed, a filler byte 0x00 comes right after a
-// 0xA5 and nowhere else; nothing appears or changes outside the working
-// folder (link.bin there links to a file outside), nor anything but regular
-// files in it; the success record is written only after the success command.
+// folder), with engine passes on a fake clock, modes and resets; and serial
+// mode texts, applied to a pty. An input is a mode byte (bit 0: fast mode),
+// then ops of a code byte and their fields (read past the end as zeros):
+// RunOp. Checked beside the sanitizers: every frame written is whole and
+// sealed, a filler byte 0x00 comes right after a 0xA5 and nowhere else;
+// nothing appears or changes outside the working folder (link.bin there links
+// to a file outside), nor anything but regular files in it; the success record
+// is written only after the success command; the pty gets the settings the
+// mode text asks for.
+#include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,9 +23,11 @@
 #include <string>
 #include <vector>
 
+#include "board/serial.h"
 #include "ir_update.h"
 #include "protocol/command_interface.h"
 #include "protocol_internal.h"
+#include "serial_internal.h"
 
 namespace {
 
@@ -46,7 +52,7 @@ Bytes Take(size_t u32Count) {
 }
 
 fs::path g_objBase; // the working folder is <base>/outer/work
-int g_s32Handle = -1;
+int g_s32Handle = -1, g_s32Pty = -1;
 CmdProtocolInstance *g_pstInst = nullptr;
 uint32_t g_u32Now = 0;
 CmdEngineLoopState g_stLoop;
@@ -107,7 +113,7 @@ void ResetInstance(int s32Mode) {
 }
 
 void RunOp() {
-    switch (U8() % 6) {
+    switch (U8() % 7) {
     case 0: // bytes from the peer: u8 count, bytes
         Feed(Take(U8()));
         break;
@@ -155,9 +161,33 @@ void RunOp() {
         }
         break;
     }
-    default: // the update sequence's state handler, as the update thread runs it first
+    case 5: // the update sequence's state handler, as the update thread runs it first
         g_objIRUpdate->UpdateStatusHandle();
         break;
+    default: { // u8 count, a mode text ("115200-8n1"): 5..7 bits or else 8, parity
+        // e or o in either case or none, one stop bit for 1 or else two, raw, no
+        // modem-line ignore, no flow control; the pty keeps the speed (a pty has
+        // no size or parity of its own).
+        const Bytes text = Take(U8());
+        SerialModeFields st{};
+        termios stTio{}, stNow{};
+        if (SerialParseMode(std::string(text.begin(), text.end()).c_str(), &st) == 4 &&
+            SerialSetAttr(g_s32Pty, &stTio, st.s32Baud, st.s32DataBits, st.cParity,
+                          st.s32StopBits) == 0) {
+            const tcflag_t au32Size[] = {CS5, CS6, CS7};
+            const char cParity = static_cast<char>(st.cParity | 0x20);
+            FUZZ_CHECK(
+                (stTio.c_cflag & CSIZE) ==
+                (st.s32DataBits >= 5 && st.s32DataBits <= 7 ? au32Size[st.s32DataBits - 5] : CS8));
+            FUZZ_CHECK(((stTio.c_cflag & PARENB) != 0) == (cParity == 'e' || cParity == 'o'));
+            FUZZ_CHECK(((stTio.c_cflag & PARODD) != 0) == (cParity == 'o'));
+            FUZZ_CHECK(((stTio.c_cflag & CSTOPB) != 0) == (st.s32StopBits != 1));
+            FUZZ_CHECK((stTio.c_cflag & (CREAD | CLOCAL | CRTSCTS)) == CREAD && stTio.c_lflag == 0);
+            FUZZ_CHECK(tcgetattr(g_s32Pty, &stNow) == 0 &&
+                       cfgetospeed(&stNow) == cfgetospeed(&stTio));
+        }
+        break;
+    }
     }
 }
 
@@ -175,6 +205,10 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     });
     WriteFile("../outside.bin");
     fs::create_symlink("../outside.bin", "link.bin"); // never to be written through
+    const int s32Master = posix_openpt(O_RDWR | O_NOCTTY);
+    FUZZ_CHECK(s32Master >= 0 && grantpt(s32Master) == 0 && unlockpt(s32Master) == 0);
+    g_s32Pty = open(ptsname(s32Master), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    FUZZ_CHECK(g_s32Pty >= 0);
     elogLev = 0;
     CommandProtocolSetClock([] { return g_u32Now; });
     CommandProtocolSetPause([](uint32_t u32Us) { g_u32Now += u32Us / 1000; });
