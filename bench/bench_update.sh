@@ -8,6 +8,7 @@
 #
 #   bench/bench_update.sh [ROUNDS]     as root; ROUNDS per mode (default 1)
 set -euo pipefail
+# shellcheck source=scripts/irsim_pty.sh
 . "$(dirname "$0")/../scripts/irsim_pty.sh"
 cd "$(dirname "$0")/.."
 root=$PWD

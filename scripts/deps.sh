@@ -2,7 +2,7 @@
 # Installs the Debian packages a job needs, when they are missing.
 #   scripts/deps.sh base     compiler, CMake, GoogleTest, log4cpp, strace (capture tests)
 #   scripts/deps.sh armhf    the 32-bit ARM cross toolchain and qemu-user
-#   scripts/deps.sh tidy     clang 14 and clang-tidy 14 with run-clang-tidy-14
+#   scripts/deps.sh tidy     clang 14 and clang-tidy 14 with run-clang-tidy-14, shellcheck
 #   scripts/deps.sh fuzz     clang with libFuzzer and the sanitizer runtimes
 #   scripts/deps.sh package  Debian's package tools: dpkg-shlibdeps, lintian, mmdebstrap
 #                            (with gpg, which it uses to pin the archive key)
@@ -15,7 +15,7 @@ for set in "$@"; do
     case "$set" in
     base) ;;
     armhf) packages+=(g++-arm-linux-gnueabihf qemu-user dpkg-dev) ;;
-    tidy) packages+=(clang-14 clang-tidy-14) ;;
+    tidy) packages+=(clang-14 clang-tidy-14 shellcheck) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     package) packages+=(dpkg-dev lintian mmdebstrap gpg gzip) ;;
     field) packages+=(busybox dash systemd) ;;

@@ -25,7 +25,7 @@ scripts/deps.sh base fuzz
 cmake --preset fuzz -DIRUPDATE_WERROR=ON >/dev/null
 cmake --build build/fuzz -j 2
 
-targets=(fuzz_link_bytes fuzz_file_recv fuzz_serial_mode fuzz_update_handler fuzz_capture)
+targets=(fuzz_link fuzz_capture)
 # Absolute paths: the targets change into working folders of their own.
 bin=$PWD/build/fuzz/tests/fuzz
 work=$PWD/build/fuzz/run

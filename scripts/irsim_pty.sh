@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the scripts that start irsim on a new pty (run.sh, soak.sh,
 # bench/bench_update.sh); defines one function and runs nothing.
 #

@@ -6,6 +6,7 @@
 # owned by irsim, the microcontroller simulator, and whose /dev/mem is a
 # sparse file. See --help.
 set -euo pipefail
+# shellcheck source=scripts/irsim_pty.sh
 . "$(dirname "$0")/irsim_pty.sh"
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -161,13 +162,8 @@ echo "run.sh: the microcontroller will ask for $wanted (selector $selector)"
 
 sim_pid=""
 tool_pid=""
-# shellcheck disable=SC2317 # run by the EXIT trap
-cleanup() {
-    for pid in "$tool_pid" "$sim_pid"; do
-        [ -z "$pid" ] || kill "$pid" 2>/dev/null || true
-    done
-}
-trap cleanup EXIT
+# On any exit: whatever still runs is stopped.
+trap 'for pid in $tool_pid $sim_pid; do kill "$pid" 2>/dev/null || true; done' EXIT
 trap 'exit 130' INT TERM
 
 : >"$out/irsim.log" # exists before the loop below reads it

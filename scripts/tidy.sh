@@ -2,7 +2,10 @@
 # Static checks with clang-tidy 14 (the checks are in .clang-tidy, and in
 # tests/.clang-tidy for the tests): every source file of the project that the
 # build compiles, as listed in build/tidy/compile_commands.json, so a new file
-# or folder is checked as soon as CMake builds it. Any finding fails the run.
+# or folder is checked as soon as CMake builds it; and shellcheck over every
+# shell script (each *.sh, and every file with a shell's #! line), following
+# the files they source.
+# Any finding fails the run.
 #
 #   scripts/tidy.sh      (the `tidy` stage of scripts/test.sh)
 set -euo pipefail
@@ -13,6 +16,20 @@ jobs=$(nproc)
 start=$(date +%s)
 
 scripts/deps.sh base tidy fuzz
+
+# Shell scripts first: they take a second.
+is_shell_script() {
+    case "$1" in
+    *.sh) return 0 ;;
+    esac
+    local first=""
+    IFS= read -r first <"$1" 2>/dev/null || true
+    [[ "$first" =~ ^#!\ ?(/usr)?/bin/(env\ )?(ba|da)?sh(\ |$) ]]
+}
+mapfile -t shell_scripts < <(find . \( -path ./build -o -path ./out -o -path ./.git \) -prune -o \
+    -type f -print | sort | while read -r f; do if is_shell_script "$f"; then echo "$f"; fi; done)
+shellcheck -x "${shell_scripts[@]}"
+echo "tidy: shellcheck clean over ${#shell_scripts[@]} scripts"
 
 # The compile database holds the exact flags of every translation unit. It is
 # made for clang, the compiler clang-tidy is, so that targets only clang can

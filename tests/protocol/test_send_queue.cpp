@@ -1,362 +1,149 @@
-// The instance table, and the send queue of an opened instance driven step by
-// step: numbering, transmit order and thresholds, the in-flight window, the
-// hold, acknowledgements, queries, splitting, heartbeats and the link, reset,
-// the deferred-command store; CommandInterfaceRead2.
-#include <unistd.h>
-
-#include <chrono>
-#include <string>
-#include <thread>
+// The sending side driven pass by pass: order and times, the window, the
+// hold, heartbeats, the link, acknowledgements, queries, splitting, reset.
+#include <map>
+#include <sstream>
 
 #include "protocol_fixture.h"
-#include "runtime/mutex.h"
 
 namespace {
 
-std::vector<int> g_vecOpens; // the ten instances of the table, and one more
-std::string g_strOpenOut;    // what their opens printed
-
-/// Opens them once and stops their engines, so that the test thread works the
-/// instances alone.
-void OpenAll() {
-    static const bool s_bOpened = [] {
-        CommandProtocolMutexInit();
-        CapturedStream objOut(1);
-        for (const char *pszName :
-             {"queuelonger", "b", "c", "d", "e", "f", "g", "h", "i", "ninth", "eleventh"}) {
-            CmdProtocolFun stFun = TestFun();
-            g_vecOpens.push_back(CommandProtocolOpen(&stFun, pszName, 0));
-            CommandProtocolStop(g_vecOpens.back());
-            CommandProtocolWaitEngineEnd(g_vecOpens.back());
-        }
-        g_strOpenOut = objOut.Take();
-        return true;
-    }();
-    EXPECT_TRUE(s_bOpened);
-}
-
-TEST(Instance, TenOpensGiveHandlesZeroToNineTheEleventhFailsInvalidHandlesAreRefused) {
-    OpenAll();
-    EXPECT_EQ((std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, -1}), g_vecOpens);
-    // Names are cut to five characters.
-    for (const char *pszLine : {"] #run# queue fd =0\033[0m\r\n", "] #run# ninth fd =9\033[0m\r\n",
-                                "] open error  [eleventh]\033[0m\r\n"}) {
-        EXPECT_NE(std::string::npos, g_strOpenOut.find(pszLine)) << g_strOpenOut;
-    }
-    for (int s32Handle : {-1, 10}) {
-        CapturedStream objOut(1);
-        _CmdProtocolParam stRec = Rec(0x600, {1});
-        for (int s32Ret :
-             {CommandProtocolSendCmdAdd(s32Handle, &stRec, 0), CommandProtocolReset(s32Handle),
-              CommandInterfaceRead2(s32Handle, stRec.data, 1)}) {
-            EXPECT_EQ(-2, s32Ret) << s32Handle;
-        }
-        EXPECT_NE(std::string::npos,
-                  objOut.Take().find("] invalid, " + std::to_string(s32Handle) + ".\033[0m\r\n"));
-    }
-}
-
-class SendQueue : public UnitInstance {
+class SendQueue : public DrivenInstance {
 protected:
-    void SetUp() override {
-        UnitInstance::SetUp();
-        OpenAll();
-        ASSERT_EQ(0, CommandProtocolReset(0));
-        Init(CommandProtocolLookup(0));
-        m_pstInst->fileSendState = 0;
-    }
-    int Queue(uint16_t u16Cmd, const Bytes &data, int s32Priority = 1) {
-        _CmdProtocolParam stRec = Rec(u16Cmd, data);
-        return CommandProtocolSendCmdAddsub(m_pstInst, &stRec, s32Priority);
-    }
-    int Used() { return CMD_SLOT_COUNT - CommandProtocolFreeSendSlots(m_pstInst); }
-    /// Transmit step at u32T; the 16-bit field at u32Offset (7: sn, 11: cmd)
-    /// of every (short) frame written, in ascending order.
-    std::vector<uint16_t> Transmit(size_t u32Offset, uint32_t u32T) {
-        CommandProtocolTransmitStep(m_pstInst, u32T);
-        const Bytes wire = TakeWire();
-        std::vector<uint16_t> out;
-        for (size_t i = u32Offset; i < wire.size(); i += 17) {
-            out.push_back(static_cast<uint16_t>(wire[i] | wire[i + 1] << 8));
+    /// A script of steps "<ms> <step> <arg> <result>": "queue" arg frames (cmd
+    /// 0x600), "prio" one with priority, a "pass", an "ack" of sn arg or a
+    /// command from the "peer" with sn arg (stored a millisecond before their
+    /// pass), heartbeats "beat" on (1) or off (0), the "link" status. The
+    /// result: what was written (Show) and " d" when the peer's command was
+    /// delivered, or "up"/"down" for the link.
+    static void Run(int s32Mode, const std::vector<std::string> &vecScript) {
+        Reset(s32Mode);
+        for (const std::string &strStep : vecScript) {
+            std::istringstream objIn(strStep);
+            uint32_t u32T = 0;
+            int s32Arg = 0;
+            std::string strDo, strExpect, strGot;
+            objIn >> u32T >> strDo >> s32Arg;
+            std::getline(objIn >> std::ws, strExpect);
+            s_u32Now = u32T - (strDo == "ack" || strDo == "peer" ? 1 : 0);
+            const size_t u32Delivered = s_delivered.size();
+            for (int i = 0; i < (strDo == "queue" ? s32Arg : strDo == "prio" ? 1 : 0); ++i) {
+                Send(Handle(), 0x0600, {1}, strDo == "prio" ? 1 : 0);
+            }
+            if (strDo == "beat") {
+                CommandProtocolHeartBeatStatue(Handle(), s32Arg);
+            } else if (strDo == "link") {
+                strGot = CommandProtocolHeartBeatStatue(Handle(), 1) != 0 ? "up" : "down";
+            } else if (strDo != "queue" && strDo != "prio") {
+                const uint16_t u16Sn = static_cast<uint16_t>(s32Arg);
+                Feed(strDo == "ack"    ? MakeAck(u16Sn)
+                     : strDo == "peer" ? MakeFrame(0x0700, u16Sn, {1})
+                                       : Bytes());
+                PassAt(u32T);
+                strGot = Show(Sent()) + (s_delivered.size() > u32Delivered ? " d" : "");
+            }
+            EXPECT_EQ(strExpect, strGot) << strStep;
         }
-        std::sort(out.begin(), out.end());
-        return out;
     }
 };
 
-TEST_F(SendQueue, Read2ResultsAndWhereFeedingStops) {
-    // A frame then garbage: the last byte's result; the frame is stored.
-    Bytes bytes = Cat({MakeFrame(0x0600, 1, {}), {0x00, 0x12}});
-    EXPECT_EQ(-1, CommandInterfaceRead2(0, bytes.data(), static_cast<int>(bytes.size())));
-    // Ten more frames: the last meets full slots; the A5 5A after it are not fed.
-    bytes.clear();
-    for (uint16_t u16Sn = 2; u16Sn <= 11; ++u16Sn) {
-        bytes = Cat({bytes, MakeFrame(0x0600, u16Sn, {})});
-    }
-    bytes = Cat({bytes, {0xA5, 0x5A}});
-    CapturedStream objOut(1);
-    EXPECT_EQ(-3, CommandInterfaceRead2(0, bytes.data(), static_cast<int>(bytes.size())));
-    EXPECT_EQ(0, m_pstInst->recvCount);
-    EXPECT_NE(std::string::npos, objOut.Take().find("] test, -3.\033[0m\r\n"));
-    EXPECT_EQ(0, CommandInterfaceRead2(0, bytes.data(), 0));
+// Ten frames queued at once are all due; of equal ages the higher slot goes
+// first, but only sn 1..5: the peer remembers the last ten sequence numbers,
+// and a frame waiting for its acknowledgement must not see ten newer ones
+// recorded before its repeat. An acknowledgement of another frame keeps the
+// window where it is (1105); the oldest one's moves it (1115). After 5 s
+// without a word from the peer the repetition is held (6126), and any frame
+// from the peer resumes it. A priority frame goes before every frame sent
+// less than a second ago, whatever its slot; fast mode sends every due frame
+// in each pass.
+TEST_F(SendQueue, OneFrameEvery10msFromAWindowOfFiveRepeated100msApartHeldAfter5s) {
+    Run(0, {"1000 queue 10", "1000 pass 0 5", "1009 pass 0 -", "1010 pass 0 4", "1020 pass 0 3",
+            "1030 pass 0 2", "1040 pass 0 1", "1050 pass 0 -", "1100 pass 0 5", "1105 ack 3 -",
+            "1110 pass 0 4", "1115 ack 1 -", "1120 pass 0 6", "6115 pass 0 2", "6126 pass 0 -",
+            "6200 peer 9 ack9 d", "6210 pass 0 5"});
+    Run(0, {"1000 queue 2", "1000 pass 0 2", "1010 pass 0 1", "1015 ack 1 -", "1100 prio 0",
+            "1110 pass 0 3", "1120 pass 0 2"});
+    Run(1, {"1000 queue 7", "1000 pass 0 5 4 3 2 1", "1001 pass 0 -", "1100 pass 0 5 4 3 2 1"});
 }
 
-TEST_F(SendQueue, SnWrapsAndAPriorityFrameGoesFirstAndEqualAgesFavourTheHigherSlot) {
-    m_pstInst->sendSn = 65535;
-    for (uint16_t u16Cmd : {0x700, 0x701, 0x702, 0x703}) {
-        EXPECT_EQ((u16Cmd + 65535 - 0x700) % 65536, Queue(u16Cmd, {1}, 0));
-    }
-    CommandProtocolAckStep(m_pstInst, 65535, g_u32Now); // the priority frame takes slot 0
-    Queue(0x7FF, {1}, 1);
-    for (uint16_t u16Cmd : {0x7FF, 0x703, 0x702, 0x701}) { // one frame per step
-        EXPECT_EQ(std::vector<uint16_t>{u16Cmd}, Transmit(11, g_u32Now));
-    }
+// A heartbeat after more than 1000 ms without a write, sent at the next
+// transmit; the link is down once no acknowledgement came for 3000 ms, and a
+// link that goes down forgets the sequence numbers it has seen.
+TEST_F(SendQueue, HeartbeatsOnAnIdleLinkAndTheLinkStatus) {
+    Run(0, {"1000 beat 1", "2000 pass 0 -", "2001 pass 0 -", "2011 pass 0 hb", "2015 ack 1 -",
+            "3011 pass 0 -", "3012 pass 0 -", "3025 pass 0 hb", "5015 pass 0 hb", "5015 link 0 up",
+            "5016 peer 5 ack5 d", "5026 pass 0 -", "5026 link 0 down", "5030 peer 5 ack5 d"});
 }
 
-TEST_F(SendQueue, RepeatsAre100msApartAnd200msDuringAFileSend) {
-    // File-send state, first transmission and repeat (ms after queuing).
-    const uint32_t au32Cases[][3] = {{0, 0, 100}, {2, 100, 200}, {3, 100, 200}};
-    for (const uint32_t *pu32 : au32Cases) {
-        CommandProtocolRemoveSendBuf(m_pstInst, 0, 1);
-        m_pstInst->fileSendState = static_cast<uint8_t>(pu32[0]);
-        const uint32_t u32T = g_u32Now += 10000;
-        Queue(0x604, {7}, 0);
-        std::vector<size_t> vecCounts;
-        for (uint32_t u32Dt : {pu32[1] - 1, pu32[1], pu32[1] + pu32[2] - 1, pu32[1] + pu32[2]}) {
-            vecCounts.push_back(Transmit(11, u32T + u32Dt).size());
-        }
-        EXPECT_EQ((std::vector<size_t>{0, 1, 0, 1}), vecCounts) << pu32[0];
-    }
-}
-
-TEST_F(SendQueue, RepetitionHoldsAfter5000msOfSilenceAndResumesOnAnyPeerFrame) {
-    const uint32_t u32T0 = g_u32Now;
-    Queue(0x600, {0, 0}, 0);
-    CommandProtocolTransmitStep(m_pstInst, u32T0);
-    const Bytes first = TakeWire();
-    for (uint32_t u32T = u32T0 + 100; u32T <= u32T0 + 5000; u32T += 100) {
-        CommandProtocolTransmitStep(m_pstInst, u32T);
-        EXPECT_EQ(first, TakeWire()) << "every repeat is the first transmission byte for byte";
-    }
-    EXPECT_TRUE(Transmit(11, u32T0 + 5100).empty()) << "held";
-    EXPECT_EQ(1, Used()) << "a held frame stays queued";
-    g_u32Now = u32T0 + 9000;
-    Exchange({MakeAck(999)}); // any frame from the peer, taken at 9001
-    EXPECT_EQ(std::vector<uint16_t>{0x600}, Transmit(11, u32T0 + 9001));
-}
-
-// A frame whose last byte is 0xA5 loses a byte on its first way over, and its
-// repeats follow back to back. A peer receiver thrown out of step hunts
-// through the next repeat up to that last 0xA5 and takes it for a frame
-// start; the microcontroller's then drops the real start after it (there a
-// second 0xA5 is no new start). Without a filler byte between them, every
-// later repeat would be lost the same way: the line must carry one.
-TEST_F(SendQueue, ARepeatedFrameEndingIn0xA5IsFoundAgainByAPeerOutOfStep) {
+// A receiver hunting for a frame start takes a 0xA5 for one and drops a frame
+// start right behind it: one filler byte keeps repeats of a frame ending in
+// 0xA5 apart.
+TEST_F(SendQueue, RepeatsOfAFrameEndingIn0xA5AreKeptApartByAFillerByte) {
     Bytes data = Pattern(64, 3);
     data.back() = 0xA5;
-    const Bytes frame = MakeFrame(0x604, static_cast<uint16_t>(Queue(0x604, data, 0)), data);
-    Bytes line;
-    for (uint32_t u32T = g_u32Now; u32T < g_u32Now + 500; u32T += 100) {
-        CommandProtocolTransmitStep(m_pstInst, u32T);
-        Bytes wire = TakeWire();
-        // Each transmission is the frame itself, the repeats after one filler byte.
-        EXPECT_EQ(line.empty() ? frame : Cat({{0x00}, frame}), wire);
-        if (line.empty()) {
-            wire.erase(wire.begin() + 20); // lost on the line
-        }
-        line = Cat({line, wire});
-    }
-    CmdProtocolInstance stPeer;
-    const CmdProtocolFun stFun = TestFun();
-    CommandProtocolInstanceInit(&stPeer, &stFun, "peer", 0);
-    for (uint8_t u8Byte : line) {
-        CommandProtocolRecvOneByte(&stPeer, u8Byte);
-    }
-    size_t u32Whole = 0;
-    for (_CmdProtocolParam &stSlot : stPeer.recvSlots) {
-        if (stSlot.sync1 == 0xA5 && CommandProtocolFrameCrc(&stSlot) == stSlot.crc &&
-            stSlot.len == data.size() && memcmp(CmdParamPayload(&stSlot), data.data(), 64) == 0) {
-            ++u32Whole;
-        }
-        CommandProtocolFrameClear(&stSlot);
-    }
-    EXPECT_GE(u32Whole, 1u) << "the frame never arrived whole";
+    const Bytes frame =
+        MakeFrame(0x0604, static_cast<uint16_t>(Send(Handle(), 0x0604, data)), data);
+    PassAt(1000);
+    PassAt(1100);
+    EXPECT_EQ(frame + Bytes{0x00} + frame, s_wire);
 }
 
-TEST_F(SendQueue, TenFramesFillTheQueueAndOnlyFiveFromTheOldestUnacknowledgedGoOut) {
-    // The peer remembers the last ten sequence numbers: a frame that waits for
-    // its acknowledgement must not see ten newer ones recorded before its repeat.
-    m_pstInst->status |= CMD_STATUS_FAST_MODE; // every due frame in one step
-    m_pstInst->sendSn = 65533;                 // the window holds across the wrap
-    for (int i = 0; i < CMD_SLOT_COUNT; ++i) {
-        Queue(0x600, {1});
-    }
-    // An eleventh send fails at once, and prints nothing.
-    _CmdProtocolParam stRec = Rec(0x604, Pattern(64, 3));
-    CapturedStream objOut(1);
-    const auto tStart = std::chrono::steady_clock::now();
-    EXPECT_EQ(-1, CommandProtocolSendCmdAdd(0, &stRec, 0));
-    EXPECT_LT(std::chrono::steady_clock::now() - tStart, std::chrono::seconds(1));
-    EXPECT_EQ("", objOut.Take());
-    free(stRec.payload); // a refused record stays the caller's
-
-    EXPECT_EQ((std::vector<uint16_t>{0, 1, 65533, 65534, 65535}), Transmit(7, g_u32Now));
-    // Acknowledging a later frame does not move the window; the oldest does.
-    CommandProtocolAckStep(m_pstInst, 65535, g_u32Now);
-    EXPECT_EQ((std::vector<uint16_t>{0, 1, 65533, 65534}), Transmit(7, g_u32Now + 100));
-    CommandProtocolAckStep(m_pstInst, 65533, g_u32Now);
-    CommandProtocolAckStep(m_pstInst, 65534, g_u32Now);
-    EXPECT_EQ((std::vector<uint16_t>{0, 1, 2, 3, 4}), Transmit(7, g_u32Now + 200));
-}
-
-TEST_F(SendQueue, AnAcknowledgementEmptiesTheFirstSlotWithItsSnAndQueriesIgnoreHeartbeats) {
-    Queue(0x604, Pattern(20, 1));
-    m_pstInst->sendSn = 1; // a second frame with the same sn, as after a peer's clear
-    Queue(0x605, Pattern(20, 2));
-    CommandProtocolAckStep(m_pstInst, 1, 5000);
-    EXPECT_EQ(0, m_pstInst->sendSlots[0].sync1);
-    EXPECT_EQ(0x605, m_pstInst->sendSlots[1].cmd);
-    // No match (an empty slot's sn 0 is none): still counted and timed.
-    CommandProtocolAckStep(m_pstInst, 0, 5001);
-    CommandProtocolAckStep(m_pstInst, 4242, 5002);
-    EXPECT_EQ(3u, m_pstInst->ackCount);
-    EXPECT_EQ(5002u, m_pstInst->lastAckTime);
-    EXPECT_EQ(1, Used());
-    CommandProtocolRemoveSendBuf(m_pstInst, 0, 1);
-
+TEST_F(SendQueue, AcknowledgementsQueriesAndAFullQueue) {
+    // An acknowledgement empties the first slot with its sn: two frames have
+    // sn 0 after the peer twice restarted this side's numbering.
+    Exchange(MakeFrame(CMD_CLEAR_RECORD_FLAG, 1, {}));
+    EXPECT_EQ(0, Send(Handle(), 0x0604, Pattern(20, 1)));
+    EXPECT_EQ(1, Send(Handle(), 0x0604, Pattern(20, 2)));
+    Exchange(MakeFrame(CMD_CLEAR_RECORD_FLAG, 2, {}));
+    EXPECT_EQ(0, Send(Handle(), 0x0605, Pattern(20, 3), 1));
+    EXPECT_EQ((std::vector<uint32_t>{5000, 5000}), s_pauses) << "5 ms after a normal frame only";
+    Exchange(MakeAck(0));
+    EXPECT_EQ(2, CommandProtocolGetSendBufNum(Handle()));
+    EXPECT_EQ(0, CommandProtocolConfirmCmdsent(Handle(), 0)) << "the second one waits";
+    EXPECT_EQ(1, CommandProtocolConfirmCmdsent(Handle(), 7)) << "never used";
+    Exchange(MakeAck(0) + MakeAck(1));
     // The queries leave heartbeats out.
-    EXPECT_EQ(1, CommandProtocolConfirmCmdsent(0, 1234)); // never used
-    const uint16_t u16Sn = static_cast<uint16_t>(Queue(0x600, {1}, 0));
-    EXPECT_EQ(0, CommandProtocolConfirmCmdsent(0, u16Sn));
-    EXPECT_EQ(1, CommandProtocolGetSendBufNum(0));
-    CommandProtocolAckStep(m_pstInst, u16Sn, g_u32Now);
-    CommandProtocolHeartbeatStep(m_pstInst, m_pstInst->lastSendTime + 1001);
-    EXPECT_EQ(1, Used()) << "a heartbeat is queued";
-    EXPECT_EQ(0, CommandProtocolGetSendBufNum(0));
-    EXPECT_EQ(1, CommandProtocolConfirmCmdsent(0, u16Sn));
-    EXPECT_EQ(0, CommandProtocolWaitSendBufEmpty(0, 300));
+    CommandProtocolHeartBeatStatue(Handle(), 1);
+    PassAt(5000);
+    EXPECT_EQ(0, CommandProtocolGetSendBufNum(Handle()));
+    EXPECT_EQ(0, CommandProtocolWaitSendBufEmpty(Handle(), 300));
+    // Nine more fill the queue: the next send fails at once, silently, and
+    // leaves the record's buffer with the caller.
+    for (int i = 0; i < 9; ++i) {
+        EXPECT_GE(Send(Handle(), 0x0600, {1}), 0);
+    }
+    CapturedStream objOut(1);
+    EXPECT_EQ(-1, Send(Handle(), 0x0604, Pattern(64, 3)));
+    EXPECT_EQ("", objOut.Take());
+    EXPECT_EQ(-1, CommandProtocolWaitSendBufEmpty(Handle(), 60));
 }
 
-TEST_F(SendQueue, LongMessagesGoAsChunksOf496BytesWithSubHeaders) {
-    // 513: 496 + 17; 992: 496 + 496; 993: 496 + 496 + 1; 65535: 132 x 496 + 63.
-    for (size_t u32Len : {513u, 992u, 993u, 65535u}) {
-        Bytes msg = Pattern(u32Len, 3);
-        _CmdProtocolParam stRec{};
-        stRec.cmd = 0x0777;
-        stRec.len = static_cast<uint16_t>(u32Len);
-        stRec.payload = msg.data(); // copied, never taken over
-        const uint16_t u16First = m_pstInst->sendSn;
-        const std::vector<Bytes> expect = Split(0x0777, msg, u16First);
-        // The peer's part: take every queued chunk off, as its acknowledgement would.
-        std::vector<Bytes> frames(expect.size());
-        auto Collect = [&] {
-            CMutexLock objLock(g_objSendBufMutex);
-            for (_CmdProtocolParam &stSlot : m_pstInst->sendSlots) {
-                if (stSlot.sync1 != 0) {
-                    CommandProtocolFrameWrite(m_pstInst, &stSlot);
-                    const size_t u32Index = static_cast<uint16_t>(stSlot.sn - u16First);
-                    frames[std::min(u32Index, frames.size() - 1)] = TakeWire();
-                    CommandProtocolFrameClear(&stSlot);
-                }
-            }
-        };
-        std::atomic<bool> bDone{false};
-        std::thread objPeer([&] {
-            for (; !bDone; usleep(2000)) {
-                Collect();
-            }
-        });
-        EXPECT_EQ(0, CommandProtocolSendCmdAdd(0, &stRec, 0));
-        bDone = true;
-        objPeer.join();
-        Collect();
-        EXPECT_TRUE(expect == frames) << u32Len;
+TEST_F(SendQueue, LongMessagesGoAsChunksOf496BytesAfterTheirSubHeader) {
+    s_bAutoAck = true;                    // so that the split finds free slots
+    for (size_t u32Len : {992u, 6000u}) { // two whole chunks; 12 and a last one of 48 bytes
+        const uint16_t u16First = Inst()->sendSn;
+        EXPECT_EQ(0, Send(Handle(), 0x0777, Pattern(u32Len, 3)));
+        Settle();
+        std::map<uint16_t, Bytes> mapWant, mapGot; // by sn
+        for (const Bytes &frame : Each(Split(0x0777, Pattern(u32Len, 3), u16First))) {
+            mapWant[Get16(frame, 7)] = frame;
+        }
+        for (const Frame &st : Sent()) {
+            mapGot[st.u16Sn] = MakeFrame(st.u16Cmd, st.u16Sn, st.data);
+        }
+        EXPECT_TRUE(mapWant == mapGot) << u32Len;
     }
 }
 
-TEST_F(SendQueue, HeartbeatsOnAnIdleLinkOnePerSecondAndTheLinkStatus) {
-    const uint32_t u32T0 = m_pstInst->lastSendTime;
-    auto Beat = [&](uint32_t u32Dt) {
-        CommandProtocolHeartbeatStep(m_pstInst, u32T0 + u32Dt);
-        return Used();
-    };
-    EXPECT_EQ(0, Beat(1000));
-    EXPECT_EQ(1, Beat(1001));
-    EXPECT_EQ(1, Beat(5000)) << "none while anything is queued";
-    CommandProtocolRemoveSendBuf(m_pstInst, 0, 1);
-    EXPECT_EQ(0, Beat(2001)) << "the next only 1000 ms after the last";
-    EXPECT_EQ(1, Beat(2002));
-    CommandProtocolRemoveSendBuf(m_pstInst, 0, 1);
-    CommandProtocolHeartBeatStatue(0, 0); // none with heartbeats off
-    EXPECT_EQ(0, Beat(9000));
-    CommandProtocolHeartBeatStatue(0, 1);
-    m_pstInst->fileRecvState = 1; // nor during a file transfer
-    EXPECT_EQ(0, Beat(9000));
-    m_pstInst->fileRecvState = 0;
-
-    // The link is up while acknowledgements come within 3000 ms.
-    Queue(0x600, {1}); // keeps heartbeats away
-    CommandProtocolAckStep(m_pstInst, 999, 5000);
-    CommandProtocolHeartbeatStep(m_pstInst, 8000);
-    EXPECT_EQ(1, CommandProtocolHeartBeatStatue(0, 1));
-    CommandProtocolRecordSn(m_pstInst, 55);
-    CommandProtocolHeartbeatStep(m_pstInst, 8001);
-    EXPECT_EQ(0, CommandProtocolHeartBeatStatue(0, 0));
-    EXPECT_FALSE(CommandProtocolIsRepeat(m_pstInst, 55)) << "link down empties the history";
-    // With heartbeats off the link status is frozen.
-    CommandProtocolAckStep(m_pstInst, 999, 9000);
-    CommandProtocolHeartbeatStep(m_pstInst, 9001);
-    EXPECT_EQ(0, CommandProtocolHeartBeatStatue(0, 0));
-}
-
-TEST_F(SendQueue, ResetEmptiesTheQueueAndDropsAHalfReceivedFrame) {
-    Queue(0x604, Pattern(100, 1)); // a payload that the reset releases
-    Feed(MakeFrame(0x700, 40, Pattern(200, 1)));
-    const Bytes half = MakeFrame(0x701, 41, Pattern(30, 2));
+TEST_F(SendQueue, ResetEmptiesTheQueueTheHistoryAndAHalfReceivedFrame) {
+    Send(Handle(), 0x0604, Pattern(100, 1)); // a payload that the reset releases
+    EXPECT_EQ("ack40", Exchange(MakeFrame(0x0700, 40, {1})));
+    const Bytes half = MakeFrame(0x0701, 41, Pattern(30, 2));
     Feed(Bytes(half.begin(), half.begin() + 10));
-    CommandProtocolRecordSn(m_pstInst, 40);
-    EXPECT_EQ(0, CommandProtocolReset(0));
-    EXPECT_EQ(1, m_pstInst->sendSn);
-    EXPECT_EQ(0, Used());
-    EXPECT_FALSE(CommandProtocolIsRepeat(m_pstInst, 40));
-    // The rest of the half frame is noise now; the next frame is assembled
-    // from its own sync bytes, and it is the only one stored.
-    Feed(Cat({Bytes(half.begin() + 10, half.end()), MakeFrame(0x702, 42, {1, 2, 3})}));
-    EXPECT_TRUE(Step());
-    EXPECT_FALSE(Step());
-    ASSERT_EQ(1u, g_delivered.size());
-    EXPECT_EQ(0x702, g_delivered[0].u16Cmd);
-}
-
-TEST_F(SendQueue, DeferredStoreKeepsCopiesIsFullAtTenAndHandsOutInSlotOrder) {
-    auto Store = [&](uint16_t u16Sn, const Bytes &data) {
-        _CmdProtocolParam stRec = Rec(0x100D, data);
-        stRec.sync1 = CMD_FRAME_SYNC1;
-        stRec.sync2 = CMD_FRAME_SYNC2;
-        stRec.sn = u16Sn;
-        const int s32Ret = CommandProtocolBackupCMDLongerToProgress(0, &stRec);
-        CommandProtocolFrameClear(&stRec); // the caller's payload stays the caller's
-        return s32Ret;
-    };
-    const Bytes data40 = Pattern(40, 4);
-    for (uint16_t u16Sn = 1; u16Sn <= 11; ++u16Sn) {
-        EXPECT_EQ(u16Sn <= 10 ? 0 : -1, Store(u16Sn, u16Sn == 2 ? data40 : Bytes{1, 2, 3}));
-    }
-    _CmdProtocolParam stOut{};
-    ASSERT_EQ(0, CommandProtocolGetCMDLongerToProgress(0, &stOut));
-    ASSERT_EQ(1, stOut.sn);
-    ASSERT_EQ(0, CommandProtocolGetCMDLongerToProgress(0, &stOut));
-    EXPECT_EQ(data40, Bytes(stOut.payload, stOut.payload + stOut.len));
-    CommandProtocolFrameClear(&stOut); // the taker owns the copy
-    // A record without the sync bytes could never be taken out again.
-    stOut = Rec(0x100D, {1});
-    EXPECT_EQ(-1, CommandProtocolBackupCMDLongerToProgress(0, &stOut));
-    // A record stored into the freed first slot comes out before older ones.
-    EXPECT_EQ(0, Store(99, {1}));
-    std::vector<uint16_t> vecSns;
-    for (; CommandProtocolGetCMDLongerToProgress(0, &stOut) == 0; vecSns.push_back(stOut.sn)) {
-    }
-    EXPECT_EQ((std::vector<uint16_t>{99, 3, 4, 5, 6, 7, 8, 9, 10}), vecSns);
+    EXPECT_EQ(0, CommandProtocolReset(Handle()));
+    Feed(Bytes(half.begin() + 10, half.end()));               // noise now
+    EXPECT_EQ("ack40", Exchange(MakeFrame(0x0702, 40, {1}))); // sn 40 is new again
+    EXPECT_EQ(2u, s_delivered.size());
+    EXPECT_EQ(1, Send(Handle(), 0x0600, {1})) << "an empty queue, numbered from 1 again";
 }
 
 } // namespace
