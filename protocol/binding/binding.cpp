@@ -1,5 +1,6 @@
 // The application binding: one protocol instance bound to the serial port
-// (g_u32UartFd) and to the application's receive handler.
+// (g_u32UartFd) and to the application's receive handler. It reaches the
+// protocol through its public interface only.
 #include "protocol/command_interface.h"
 
 #include <errno.h>

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <mutex>
 
 #include "diag.h"
 #include "protocol_internal.h"
@@ -23,8 +22,7 @@ constexpr uint32_t ENGINE_STATS_SECONDS = 4;
 
 // The steps below are parts of the loop; their lines name the loop.
 constexpr const char *ENGINE_FUNC = "CommandProtocolRecvSend_thread_Handler";
-#define ENGINE_ERROR(...)                                                                          \
-    CommandProtocolDiag(1, CMD_COLOUR_ERROR, ENGINE_FUNC, __LINE__, __VA_ARGS__)
+#define ENGINE_ERROR(...) CMD_ERROR_IN(ENGINE_FUNC, __VA_ARGS__)
 
 /// Read step: whatever waits on the link goes byte by byte into the receiver.
 void EngineReadStep(CmdProtocolInstance *pstInst, uint8_t *pu8Buf) {
@@ -102,7 +100,7 @@ void *CommandProtocolRecvSend_thread_Handler(void *pArg) {
     uint8_t *pu8ReadBuf = static_cast<uint8_t *>(malloc(CMD_ENGINE_READ_LEN));
     CMD_INFO("#run# [%s]  %s", pstInst->name, CMD_PROTOCOL_VERSION);
     {
-        std::lock_guard<std::mutex> objEngine(pstInst->engineMutex);
+        CMutexLock objEngine(pstInst->engineMutex);
         pstInst->engineRunning = true;
         pstInst->engineLoopThread = pthread_self();
     }
@@ -119,10 +117,10 @@ void *CommandProtocolRecvSend_thread_Handler(void *pArg) {
     // A reset asked during the last pass still gets its receive side emptied.
     CommandProtocolResetPendingStep(pstInst);
     {
-        std::lock_guard<std::mutex> objEngine(pstInst->engineMutex);
+        CMutexLock objEngine(pstInst->engineMutex);
         pstInst->engineRunning = false;
         pstInst->engineEnded = true;
-        pstInst->engineCond.notify_all();
+        pstInst->engineCond.Broadcast();
     }
     pthread_exit(nullptr);
 }

@@ -146,7 +146,7 @@ void Deliver(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot) {
 void RemoveQueuedStartFrames(CmdProtocolInstance *pstInst) {
     for (const _CmdProtocolParam &stSlot : pstInst->sendSlots) {
         if (stSlot.sync1 == CMD_FRAME_SYNC1 && stSlot.cmd == CMD_UPDATE_SW_SEND_FILE_START) {
-            CommandProtocolRemoveSendBuf(pstInst, stSlot.sn, 0);
+            CommandProtocolRemoveSendBufHeld(pstInst, stSlot.sn, 0);
         }
     }
 }
@@ -234,10 +234,15 @@ int CommandProtocolTransferCheckFileInfo(const char *pszPath, CmdProtocolFileInf
 /// is free. Any thread; takes the send lock.
 int CommandProtocolTransferFileStartCmd(CmdProtocolInstance *pstInst) {
     CMutexLock objLock(g_objSendBufMutex);
+    return CommandProtocolTransferFileStartCmdHeld(pstInst);
+}
+
+int CommandProtocolTransferFileStartCmdHeld(CmdProtocolInstance *pstInst) {
+    constexpr const char *OP = "CommandProtocolTransferFileStartCmd";
     // The payload buffer holds the record itself, as it travels.
     auto *pstAnnounced = static_cast<CmdProtocolFileInfo *>(malloc(sizeof(CmdProtocolFileInfo)));
     if (pstAnnounced == nullptr) {
-        CMD_ERROR("error [%s][%s]", pstInst->name, pstInst->fileInfo.fileName);
+        CMD_ERROR_IN(OP, "error [%s][%s]", pstInst->name, pstInst->fileInfo.fileName);
         return CMD_RESULT_FAIL;
     }
     *pstAnnounced = pstInst->fileInfo;
@@ -248,9 +253,9 @@ int CommandProtocolTransferFileStartCmd(CmdProtocolInstance *pstInst) {
     stRec.cmd = CMD_UPDATE_SW_SEND_FILE_START;
     stRec.len = sizeof(CmdProtocolFileInfo);
     stRec.payload = pu8Payload;
-    if (CommandProtocolSendCmdAddsub(pstInst, &stRec, 1) < 0) {
+    if (CommandProtocolSendCmdAddsubHeld(pstInst, &stRec, 1) < 0) {
         free(pu8Payload); // not queued: still ours
-        CMD_ERROR("error [%s][%s]", pstInst->name, pstInst->fileInfo.fileName);
+        CMD_ERROR_IN(OP, "error [%s][%s]", pstInst->name, pstInst->fileInfo.fileName);
         return CMD_RESULT_FAIL;
     }
     pstInst->filePacketIndex.store(0);
@@ -258,10 +263,10 @@ int CommandProtocolTransferFileStartCmd(CmdProtocolInstance *pstInst) {
     pstInst->fileSendState.store(FILE_SEND_STARTING);
     pstInst->fileAnnounced = true;
     if (FileTrace(pstInst)) {
-        CMD_INFO("==>[%s]%s len=[%ld]   Packets=%ld,crc=%ld", pstInst->name,
-                 pstInst->fileInfo.fileName, static_cast<long>(pstInst->fileInfo.length),
-                 static_cast<long>(pstInst->fileInfo.packets),
-                 static_cast<long>(pstInst->fileInfo.crc));
+        CMD_INFO_IN(OP, "==>[%s]%s len=[%ld]   Packets=%ld,crc=%ld", pstInst->name,
+                    pstInst->fileInfo.fileName, static_cast<long>(pstInst->fileInfo.length),
+                    static_cast<long>(pstInst->fileInfo.packets),
+                    static_cast<long>(pstInst->fileInfo.crc));
     }
     ClearHistoryForTransfer(pstInst);
     return CMD_RESULT_OK;
@@ -322,7 +327,7 @@ int CommandProtocolTransferFileSendStart(int s32Handle, uint32_t u32Tag, const c
         pstInst->fileInfo.crc = stInfo.crc;
         SetNameField(pstInst->fileInfo.fileName, pszRemote);
         pstInst->fileInfo.tag = u32Tag;
-        if (CommandProtocolTransferFileStartCmd(pstInst) != 0) {
+        if (CommandProtocolTransferFileStartCmdHeld(pstInst) != 0) {
             CMD_ERROR("error [%s] [%s][%s]", pstInst->name, pszLocal, pszRemote);
             pstInst->fileAnnounced = false; // the record just written was never announced
             pstInst->fileSendState.store(FILE_SEND_IDLE);
@@ -371,7 +376,7 @@ void CommandProtocolTransferFileSend(CmdProtocolInstance *pstInst) {
     CMutexLock objLock(g_objSendBufMutex);
     uint8_t u8State = pstInst->fileSendState.load();
     if (u8State == FILE_SEND_LAST) {
-        if (CommandProtocolFreeSendSlots(pstInst) != CMD_SLOT_COUNT) {
+        if (CommandProtocolFreeSendSlotsHeld(pstInst) != CMD_SLOT_COUNT) {
             return;
         }
         // State 4 first: it makes the queue stamp the end index 0x7FFF.
@@ -379,7 +384,7 @@ void CommandProtocolTransferFileSend(CmdProtocolInstance *pstInst) {
         _CmdProtocolParam stEnd{};
         stEnd.cmd = CMD_UPDATE_SW_SEND_FILE;
         stEnd.len = 4;
-        CommandProtocolSendCmdAddsub(pstInst, &stEnd, 0);
+        CommandProtocolSendCmdAddsubHeld(pstInst, &stEnd, 0);
         if (FileTrace(pstInst)) {
             CMD_INFO("==>[%s] SendFileFinish", pstInst->name);
         }
@@ -427,7 +432,7 @@ void CommandProtocolTransferFileSend(CmdProtocolInstance *pstInst) {
         CMD_ERROR("%s [open error  %s]", pstInst->name, pstInst->fileInfo.fileName);
         return;
     }
-    int s32Sn = CommandProtocolSendCmdAddsub(pstInst, &stChunk, 0);
+    int s32Sn = CommandProtocolSendCmdAddsubHeld(pstInst, &stChunk, 0);
     if (s32Sn < 0) {
         free(stChunk.payload); // the same chunk is tried at the next pass
         return;
@@ -515,10 +520,10 @@ void CommandProtocolTransferFileReport(CmdProtocolInstance *pstInst, _CmdProtoco
         CMutexLock objLock(g_objSendBufMutex);
         if (pstInst->fileAnnounced) {
             uint8_t u8Before = pstInst->fileSendState.load();
-            CommandProtocolRemoveSendBuf(pstInst, 0, 1);
+            CommandProtocolRemoveSendBufHeld(pstInst, 0, 1);
             // In state 1 a send start is waiting on an application thread; it
             // moves on to the chunks itself once the new start frame is answered.
-            if (CommandProtocolTransferFileStartCmd(pstInst) == 0 &&
+            if (CommandProtocolTransferFileStartCmdHeld(pstInst) == 0 &&
                 u8Before != FILE_SEND_STARTING) {
                 pstInst->fileSendState.store(FILE_SEND_CHUNKS);
             }

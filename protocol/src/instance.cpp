@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <mutex>
 #include <new>
 
 #include "diag.h"
@@ -28,7 +27,7 @@ bool g_abReserved[CMD_INSTANCE_COUNT];
 
 // Serialises CommandProtocolMutexInit itself, so two first calls cannot both
 // initialise CommMutex.
-std::mutex g_objMutexInitGuard;
+CMutex g_objMutexInitGuard;
 
 // Engines ask for a small stack; the platform refuses sizes below its minimum
 // and the default stack is used then.
@@ -39,7 +38,7 @@ constexpr int OPEN_DRAIN_LEN = 1024;
 } // namespace
 
 int CommandProtocolMutexInit() {
-    std::lock_guard<std::mutex> objGuard(g_objMutexInitGuard);
+    CMutexLock objGuard(g_objMutexInitGuard);
     if (CommMutexInit.load() != 0) {
         return CMD_RESULT_OK;
     }
@@ -152,13 +151,14 @@ int CommandProtocolOpen(CmdProtocolFun *pstFun, const char *pszName, int s32Mode
     pthread_mutex_unlock(&CommMutex);
 
     pthread_attr_t stAttr;
+    pthread_t stEngine;
     bool bStarted = false;
     if (pthread_attr_init(&stAttr) == 0) {
         if (pthread_attr_setdetachstate(&stAttr, PTHREAD_CREATE_DETACHED) == 0) {
             // A refusal of the small stack leaves the platform's default in place.
             (void)pthread_attr_setstacksize(&stAttr, ENGINE_STACK_SIZE);
-            bStarted = pthread_create(&pstInst->engineThread, &stAttr,
-                                      CommandProtocolRecvSend_thread_Handler, pstInst) == 0;
+            bStarted = pthread_create(&stEngine, &stAttr, CommandProtocolRecvSend_thread_Handler,
+                                      pstInst) == 0;
         }
         pthread_attr_destroy(&stAttr);
     }
@@ -209,7 +209,9 @@ int CommandProtocolWaitEngineEnd(int s32Handle) {
     if (pstInst == nullptr) {
         return CMD_RESULT_INVALID_HANDLE;
     }
-    std::unique_lock<std::mutex> objLock(pstInst->engineMutex);
-    pstInst->engineCond.wait(objLock, [pstInst] { return pstInst->engineEnded; });
+    CMutexLock objLock(pstInst->engineMutex);
+    while (!pstInst->engineEnded) {
+        pstInst->engineCond.Wait(pstInst->engineMutex);
+    }
     return CMD_RESULT_OK;
 }

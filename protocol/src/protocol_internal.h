@@ -4,13 +4,13 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdio>
-#include <mutex>
 
 #include <pthread.h>
 
 #include "protocol/command_protocol.h"
+#include "runtime/cond.h"
+#include "runtime/mutex.h"
 
 // status bits
 enum : uint8_t {
@@ -52,7 +52,6 @@ constexpr int CMD_ENGINE_READ_LEN = 1964;
 struct CmdProtocolInstance {
     CmdProtocolFun fun{};
     char name[8]{};
-    pthread_t engineThread{};
     std::atomic<uint8_t> debugFlags{0};
     uint32_t txCount = 0;
     uint32_t ackCount = 0;
@@ -103,8 +102,8 @@ struct CmdProtocolInstance {
                                       // (PacketsRecvNum counts its chunks)
 
     // Engine-loop bookkeeping: one loop per instance; waiters learn when it ended.
-    std::mutex engineMutex;
-    std::condition_variable engineCond;
+    CMutex engineMutex;
+    CCond engineCond; // broadcast when the loop ends or has done a pending reset
     bool engineEnded = false;
     bool engineRunning = false;   // an engine loop works the record (engineMutex)
     pthread_t engineLoopThread{}; // the thread of that loop (engineMutex)
@@ -159,12 +158,23 @@ void CommandProtocolClearHistory(CmdProtocolInstance *pstInst);
 // ---------------------------------------------------------------------------
 // Send queue (send_queue.cpp)
 
-/// Numbers, enciphers, seals and stores a frame; the sn, or -1 when all slots are taken.
+// The send lock is taken once, by the entry points and the engine steps. A
+// helper whose name ends in Held does the same as its namesake without the
+// lock: its caller holds g_objSendBufMutex.
+
+/// Numbers, enciphers, seals and stores a frame; the sn, or -1 when all slots
+/// are taken. Takes the send lock.
 int CommandProtocolSendCmdAddsub(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstRec,
                                  int s32Priority);
+/// CommandProtocolSendCmdAddsub; the caller holds the send lock.
+int CommandProtocolSendCmdAddsubHeld(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstRec,
+                                     int s32Priority);
 int CommandProtocolSendLargePacket(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstRec);
 /// Empties the first slot in use holding sn (all = 0) or every slot (all = 1).
+/// Takes the send lock.
 int CommandProtocolRemoveSendBuf(CmdProtocolInstance *pstInst, uint16_t u16Sn, int s32All);
+/// CommandProtocolRemoveSendBuf; the caller holds the send lock.
+int CommandProtocolRemoveSendBufHeld(CmdProtocolInstance *pstInst, uint16_t u16Sn, int s32All);
 /// Transmit step at time u32T.
 void CommandProtocolTransmitStep(CmdProtocolInstance *pstInst, uint32_t u32T);
 /// Acknowledgement step for a received command-0 frame.
@@ -173,6 +183,8 @@ void CommandProtocolAckStep(CmdProtocolInstance *pstInst, uint16_t u16Sn, uint32
 void CommandProtocolHeartbeatStep(CmdProtocolInstance *pstInst, uint32_t u32T);
 /// Number of free send slots (byte 0 not 0xA5), read under the send lock.
 int CommandProtocolFreeSendSlots(CmdProtocolInstance *pstInst);
+/// CommandProtocolFreeSendSlots; the caller holds the send lock.
+int CommandProtocolFreeSendSlotsHeld(const CmdProtocolInstance *pstInst);
 /// Engine hook, called by the loop on its own thread at the start of each pass
 /// and once more when it ends: carries out the receive-side half of a
 /// CommandProtocolReset asked from another thread (assembler, receive slots,
@@ -212,7 +224,10 @@ bool CommandProtocolEnginePass(CmdProtocolInstance *pstInst, uint8_t *pu8ReadBuf
 // File transfer (file_transfer.cpp)
 
 int CommandProtocolTransferCheckFileInfo(const char *pszPath, CmdProtocolFileInfo *pstInfo);
+/// Queues the start frame of the send; takes the send lock.
 int CommandProtocolTransferFileStartCmd(CmdProtocolInstance *pstInst);
+/// CommandProtocolTransferFileStartCmd; the caller holds the send lock.
+int CommandProtocolTransferFileStartCmdHeld(CmdProtocolInstance *pstInst);
 int CommandProtocolTransferFileReportCmd(CmdProtocolInstance *pstInst, unsigned int u32Code);
 /// Engine file-send step (idle pass with a free send slot, fileSendState 2 or 3).
 void CommandProtocolTransferFileSend(CmdProtocolInstance *pstInst);

@@ -82,15 +82,12 @@ bool SlotInUse(const _CmdProtocolParam *pstRec) {
 }
 
 /// Heartbeat traffic is kept out of the frame trace: heartbeats themselves and
-/// the acknowledgements of this instance's own heartbeats, recognised by the
-/// first queued frame with the same sn.
-bool IsHeartbeatTraffic(CmdProtocolInstance *pstInst, const _CmdProtocolParam *pstRec) {
-    if (pstRec->cmd == CMD_HEART_BEAT) {
-        return true;
-    }
-    CMutexLock objLock(g_objSendBufMutex);
+/// the acknowledgements of this instance's own heartbeats. This tells the
+/// latter: whether the first queued frame with sn u16Sn is a heartbeat. The
+/// caller holds the send lock.
+bool QueuedHeartbeatHeld(const CmdProtocolInstance *pstInst, uint16_t u16Sn) {
     for (const _CmdProtocolParam &stSlot : pstInst->sendSlots) {
-        if (stSlot.sync1 != CMD_FRAME_SYNC1 || stSlot.sn != pstRec->sn) {
+        if (stSlot.sync1 != CMD_FRAME_SYNC1 || stSlot.sn != u16Sn) {
             continue;
         }
         // A queued short frame has its cmd enciphered; look at a clear copy.
@@ -405,6 +402,8 @@ void CommandProtocolFrameStep(CmdProtocolInstance *pstInst, int s32Slot, uint32_
     }
     _CmdProtocolParam *pstSlot = &pstInst->recvSlots[s32Slot];
     pstInst->recvTime[s32Slot] = u32Now;
+    const bool bTrace = (pstInst->debugFlags & CMD_DEBUG_FRAME) != 0 && elogLev >= 2;
+    bool bBeatSn = false; // the frame's sn is that of a heartbeat of ours (its acknowledgement)
     {
         // Any frame from the peer, damaged or not, shows that it is alive and
         // restarts the repetition of queued frames. The send side writes
@@ -413,12 +412,12 @@ void CommandProtocolFrameStep(CmdProtocolInstance *pstInst, int s32Slot, uint32_
         for (uint32_t &u32Alive : pstInst->sendAliveTime) {
             u32Alive = u32Now;
         }
+        bBeatSn = bTrace && QueuedHeartbeatHeld(pstInst, pstSlot->sn);
     }
-    const bool bTrace = (pstInst->debugFlags & CMD_DEBUG_FRAME) != 0 && elogLev >= 2;
 
     // The check value covers the bytes as they travelled, so it comes first.
     if (CommandProtocolFrameCrc(pstSlot) != pstSlot->crc) {
-        if (bTrace && !IsHeartbeatTraffic(pstInst, pstSlot)) {
+        if (bTrace && !bBeatSn && pstSlot->cmd != CMD_HEART_BEAT) {
             CMD_TRACE("==>checksum NG  [%s]SN=%d  cmd =0x%x len=%d", pstInst->name, pstSlot->sn,
                       pstSlot->cmd, pstSlot->len);
         }
@@ -429,7 +428,7 @@ void CommandProtocolFrameStep(CmdProtocolInstance *pstInst, int s32Slot, uint32_
         // An invalid key index leaves the frame as it is, and it is acted on so.
         CommandProtocolFrameCipher(pstSlot);
     }
-    if (bTrace && !IsHeartbeatTraffic(pstInst, pstSlot)) {
+    if (bTrace && !bBeatSn && pstSlot->cmd != CMD_HEART_BEAT) {
         CMD_TRACE("==>checksum OK  [%s]SN=%d  cmd =0x%x len=%d", pstInst->name, pstSlot->sn,
                   pstSlot->cmd, pstSlot->len);
     }

@@ -10,7 +10,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include "diag.h"
 #include "protocol_internal.h"
@@ -83,13 +82,18 @@ void ResetReceiveSide(CmdProtocolInstance *pstInst) {
 
 int CommandProtocolSendCmdAddsub(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstRec,
                                  int s32Priority) {
+    CMutexLock objLock(g_objSendBufMutex);
+    return CommandProtocolSendCmdAddsubHeld(pstInst, pstRec, s32Priority);
+}
+
+int CommandProtocolSendCmdAddsubHeld(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstRec,
+                                     int s32Priority) {
     // A long frame without its buffer, or one longer than any frame, cannot be
     // put on the wire; refuse it instead of reading through a bad reference.
     if (pstRec->len > CMD_FRAME_MAX_PAYLOAD ||
         (pstRec->len > CMD_FRAME_SHORT_MAX && pstRec->payload == nullptr)) {
         return CMD_RESULT_FAIL;
     }
-    CMutexLock objLock(g_objSendBufMutex);
     int s32Slot = -1;
     for (int i = 0; i < CMD_SLOT_COUNT; ++i) {
         if (!SlotInUse(pstInst->sendSlots[i])) {
@@ -130,7 +134,8 @@ int CommandProtocolSendCmdAddsub(CmdProtocolInstance *pstInst, _CmdProtocolParam
     }
 
     if ((pstInst->debugFlags.load() & CMD_DEBUG_FRAME) != 0 && stFrame.cmd != CMD_HEART_BEAT) {
-        CMD_INFO("[%s]add  sn=%d cmd=0x%x", pstInst->name, stFrame.sn, stFrame.cmd);
+        CMD_INFO_IN("CommandProtocolSendCmdAddsub", "[%s]add  sn=%d cmd=0x%x", pstInst->name,
+                    stFrame.sn, stFrame.cmd);
     }
     if ((stFrame.flags & CMD_FLAG_ENCRYPT) != 0) {
         CommandProtocolFrameCipher(&stFrame);
@@ -269,6 +274,10 @@ int CommandProtocolSendCmdAdd(int s32Handle, _CmdProtocolParam *pstRec, int s32P
 
 int CommandProtocolRemoveSendBuf(CmdProtocolInstance *pstInst, uint16_t u16Sn, int s32All) {
     CMutexLock objLock(g_objSendBufMutex);
+    return CommandProtocolRemoveSendBufHeld(pstInst, u16Sn, s32All);
+}
+
+int CommandProtocolRemoveSendBufHeld(CmdProtocolInstance *pstInst, uint16_t u16Sn, int s32All) {
     if (s32All == 1) {
         for (_CmdProtocolParam &stSlot : pstInst->sendSlots) {
             if (SlotInUse(stSlot)) {
@@ -347,7 +356,7 @@ void CommandProtocolTransmitStep(CmdProtocolInstance *pstInst, uint32_t u32T) {
 void CommandProtocolAckStep(CmdProtocolInstance *pstInst, uint16_t u16Sn, uint32_t u32Now) {
     CMutexLock objLock(g_objSendBufMutex);
     pstInst->lastAckTime = u32Now;
-    CommandProtocolRemoveSendBuf(pstInst, u16Sn, 0);
+    CommandProtocolRemoveSendBufHeld(pstInst, u16Sn, 0);
     ++pstInst->ackCount;
 }
 
@@ -372,7 +381,7 @@ void CommandProtocolHeartbeatStep(CmdProtocolInstance *pstInst, uint32_t u32T) {
             _CmdProtocolParam stBeat{};
             stBeat.cmd = CMD_HEART_BEAT;
             stBeat.len = 4;
-            CommandProtocolSendCmdAddsub(pstInst, &stBeat, 0);
+            CommandProtocolSendCmdAddsubHeld(pstInst, &stBeat, 0);
             pstInst->lastSendTime = u32T;
             bSendHeartbeat = true;
         } else {
@@ -395,6 +404,10 @@ void CommandProtocolHeartbeatStep(CmdProtocolInstance *pstInst, uint32_t u32T) {
 
 int CommandProtocolFreeSendSlots(CmdProtocolInstance *pstInst) {
     CMutexLock objLock(g_objSendBufMutex);
+    return CommandProtocolFreeSendSlotsHeld(pstInst);
+}
+
+int CommandProtocolFreeSendSlotsHeld(const CmdProtocolInstance *pstInst) {
     int s32Free = 0;
     for (const _CmdProtocolParam &stSlot : pstInst->sendSlots) {
         if (!SlotInUse(stSlot)) {
@@ -491,13 +504,13 @@ int CommandProtocolReset(int s32Handle) {
         uint32_t u32Now = CommandProtocolClockMs();
         pstInst->lastSendTime = u32Now;
         pstInst->lastAckTime = u32Now;
-        CommandProtocolRemoveSendBuf(pstInst, 0, 1);
+        CommandProtocolRemoveSendBufHeld(pstInst, 0, 1);
     }
 
     // The receive side belongs to the engine loop. While one runs, it empties
     // that side itself at the start of its next pass; a caller on another
     // thread waits for that, a caller inside the loop (a callback) cannot.
-    std::unique_lock<std::mutex> objEngine(pstInst->engineMutex);
+    CMutexLock objEngine(pstInst->engineMutex);
     if (!pstInst->engineRunning) {
         // No loop, and none can start while engineMutex is held.
         ResetReceiveSide(pstInst);
@@ -507,9 +520,9 @@ int CommandProtocolReset(int s32Handle) {
     if (pthread_equal(pthread_self(), pstInst->engineLoopThread)) {
         return CMD_RESULT_OK;
     }
-    pstInst->engineCond.wait(objEngine, [pstInst] {
-        return !pstInst->recvResetPending.load() || !pstInst->engineRunning;
-    });
+    while (pstInst->recvResetPending.load() && pstInst->engineRunning) {
+        pstInst->engineCond.Wait(pstInst->engineMutex);
+    }
     if (pstInst->recvResetPending.load()) {
         // The loop ended before its next pass; the receive side is ownerless now.
         ResetReceiveSide(pstInst);
@@ -523,9 +536,9 @@ void CommandProtocolResetPendingStep(CmdProtocolInstance *pstInst) {
         return;
     }
     ResetReceiveSide(pstInst);
-    std::lock_guard<std::mutex> objEngine(pstInst->engineMutex);
+    CMutexLock objEngine(pstInst->engineMutex);
     pstInst->recvResetPending.store(false);
-    pstInst->engineCond.notify_all();
+    pstInst->engineCond.Broadcast();
 }
 
 // ---------------------------------------------------------------------------
