@@ -465,13 +465,13 @@ int CommandProtocolTransferFileReportCmd(CmdProtocolInstance *pstInst, unsigned 
     return CMD_RESULT_OK;
 }
 
-/// Operations-table entry 9: percentage of the transfer, 0..100, or -1 for an
-/// invalid handle. While sending it stays at 99 or below until the end marker
+/// Operations-table entry 9: percentage of the transfer, 0..100, or -1 (with
+/// the invalid-handle line) for an invalid handle. While sending it stays at 99 or below until the end marker
 /// is queued; reading 100 after that ends the send (application frames pass
 /// again). While receiving it stays at 99 or below until the file verified.
 /// Any thread.
 int CommandProtocolTransferFileProgress(int s32Handle) {
-    CmdProtocolInstance *pstInst = CommandProtocolLookup(s32Handle);
+    CmdProtocolInstance *pstInst = CMD_LOOKUP_OR_REPORT(s32Handle);
     if (pstInst == nullptr) {
         return CMD_RESULT_FAIL;
     }

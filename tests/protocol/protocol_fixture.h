@@ -138,7 +138,7 @@ public:
         static const int s_s32Handle = [] {
             CommandProtocolMutexInit();
             CmdProtocolFun stFun = Fun();
-            const int s32Handle = CommandProtocolOpen(&stFun, "test", 0);
+            const int s32Handle = CommandProtocolOpen(&stFun, "test", CMD_MODE_NORMAL);
             CommandProtocolStop(s32Handle);
             CommandProtocolWaitEngineEnd(s32Handle);
             return s32Handle;
