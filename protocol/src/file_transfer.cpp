@@ -113,14 +113,6 @@ void ClearHistoryForTransfer(CmdProtocolInstance *pstInst) {
     pstInst->fileHistoryClearPending.store(true);
 }
 
-/// Engine side of ClearHistoryForTransfer: carries out a clear asked for by an
-/// application thread.
-void ApplyPendingHistoryClear(CmdProtocolInstance *pstInst) {
-    if (pstInst->fileHistoryClearPending.exchange(false)) {
-        CommandProtocolClearHistory(pstInst);
-    }
-}
-
 /// The four code bytes of a report frame, little-endian.
 unsigned int ReportCode(const _CmdProtocolParam *pstSlot) {
     const uint8_t *pu8Data = pstSlot->data;
@@ -372,7 +364,7 @@ int CommandProtocolTransferFileSendStart(int s32Handle, uint32_t u32Tag, const c
 /// ten slots are free (every chunk acknowledged): state 4 and the end marker
 /// is queued. Engine thread; holds the send lock for the step.
 void CommandProtocolTransferFileSend(CmdProtocolInstance *pstInst) {
-    ApplyPendingHistoryClear(pstInst);
+    CommandProtocolApplyHistoryClear(pstInst);
     CMutexLock objLock(g_objSendBufMutex);
     uint8_t u8State = pstInst->fileSendState.load();
     if (u8State == FILE_SEND_LAST) {
@@ -515,7 +507,6 @@ int CommandProtocolTransferFileProgress(int s32Handle) {
 /// this side has announced a file (a peer cannot make it send one otherwise);
 /// other codes change nothing. Recorded and acknowledged. Engine thread.
 void CommandProtocolTransferFileReport(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot) {
-    ApplyPendingHistoryClear(pstInst);
     if (ReportCode(pstSlot) == FILE_REPORT_FAILED) {
         CMutexLock objLock(g_objSendBufMutex);
         if (pstInst->fileAnnounced) {
@@ -527,7 +518,7 @@ void CommandProtocolTransferFileReport(CmdProtocolInstance *pstInst, _CmdProtoco
                 u8Before != FILE_SEND_STARTING) {
                 pstInst->fileSendState.store(FILE_SEND_CHUNKS);
             }
-            ApplyPendingHistoryClear(pstInst); // we are the engine loop
+            CommandProtocolApplyHistoryClear(pstInst); // we are the engine loop
         }
     }
     CommandProtocolRecordSn(pstInst, pstSlot->sn);
@@ -545,7 +536,6 @@ void CommandProtocolTransferFileReport(CmdProtocolInstance *pstInst, _CmdProtoco
 /// drops the frame unanswered (the peer repeats it). Engine thread.
 void CommandProtocolTransferFileRecvStart(CmdProtocolInstance *pstInst,
                                           _CmdProtocolParam *pstSlot) {
-    ApplyPendingHistoryClear(pstInst);
     CmdProtocolFileInfo stInfo{};
     const uint8_t *pu8Payload = CmdParamPayload(pstSlot);
     size_t szCopy = pstSlot->len < sizeof(stInfo) ? pstSlot->len : sizeof(stInfo);
@@ -602,7 +592,6 @@ void CommandProtocolTransferFileRecvStart(CmdProtocolInstance *pstInst,
 ///   announced give state 3, report 2, delivery and acknowledgement; otherwise
 ///   report 0 without acknowledgement.
 void CommandProtocolTransferFileRecv(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot) {
-    ApplyPendingHistoryClear(pstInst);
     const uint16_t u16Sn = pstSlot->sn;
     switch (pstInst->fileRecvState.load()) {
     case FILE_RECV_IDLE:
@@ -684,7 +673,6 @@ void CommandProtocolTransferFileRecv(CmdProtocolInstance *pstInst, _CmdProtocolP
 /// idle (a file still open is closed), and the frame is recorded, delivered
 /// and acknowledged. Engine thread.
 void CommandProtocolTransferReadyUpdate(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot) {
-    ApplyPendingHistoryClear(pstInst);
     CloseReceiveFile(pstInst);
     pstInst->fileRecvState.store(FILE_RECV_IDLE);
     CommandProtocolRecordSn(pstInst, pstSlot->sn);

@@ -79,9 +79,7 @@ void CommandProtocolInstanceInit(CmdProtocolInstance *pstInst, const CmdProtocol
     pstInst->fun.CommandProtocolGetCMDLongerToProgress = CommandProtocolGetCMDLongerToProgress;
 
     pstInst->sendSn = 1;
-    for (uint16_t &u16Entry : pstInst->recvSnHistory) {
-        u16Entry = CMD_SN_EMPTY;
-    }
+    CommandProtocolClearHistory(pstInst);
     pstInst->recvSnIndex = 0;
     pstInst->recvCount = 0;
     pstInst->debugFlags.store(0);

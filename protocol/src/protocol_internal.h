@@ -154,6 +154,9 @@ void CommandProtocolRecordSn(CmdProtocolInstance *pstInst, uint16_t u16Sn);
 bool CommandProtocolIsRepeat(const CmdProtocolInstance *pstInst, uint16_t u16Sn);
 /// Sets every history entry to 0x3FFF (the index keeps its value).
 void CommandProtocolClearHistory(CmdProtocolInstance *pstInst);
+/// Carries out a history clear that a file send start on another thread asked
+/// for (fileHistoryClearPending). Engine loop: its frame and file steps.
+void CommandProtocolApplyHistoryClear(CmdProtocolInstance *pstInst);
 
 // ---------------------------------------------------------------------------
 // Send queue (send_queue.cpp)

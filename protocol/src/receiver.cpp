@@ -266,6 +266,12 @@ void CommandProtocolClearHistory(CmdProtocolInstance *pstInst) {
     }
 }
 
+void CommandProtocolApplyHistoryClear(CmdProtocolInstance *pstInst) {
+    if (pstInst->fileHistoryClearPending.exchange(false)) {
+        CommandProtocolClearHistory(pstInst);
+    }
+}
+
 void CommandProtocolSendAck(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot) {
     if (!SlotInUse(pstSlot)) {
         // Already emptied, e.g. by a reset from within the data callback.
@@ -435,9 +441,7 @@ void CommandProtocolFrameStep(CmdProtocolInstance *pstInst, int s32Slot, uint32_
 
     // A file send started on another thread asks for the history to be emptied;
     // that must happen before this frame is looked up in it.
-    if (pstInst->fileHistoryClearPending.exchange(false)) {
-        CommandProtocolClearHistory(pstInst);
-    }
+    CommandProtocolApplyHistoryClear(pstInst);
 
     const uint16_t u16Cmd = pstSlot->cmd;
     const uint16_t u16Sn = pstSlot->sn;

@@ -63,9 +63,7 @@ bool FileSendRunning(uint8_t u8State) {
 /// Receive-side half of a reset: the frame under assembly, the stored frames
 /// and the repeat history. Runs on the thread that owns the receive side.
 void ResetReceiveSide(CmdProtocolInstance *pstInst) {
-    for (uint16_t &u16Entry : pstInst->recvSnHistory) {
-        u16Entry = CMD_SN_EMPTY;
-    }
+    CommandProtocolClearHistory(pstInst);
     pstInst->recvSnIndex = 0;
     pstInst->recvCount = 0;
     for (int i = 0; i < CMD_SLOT_COUNT; ++i) {
