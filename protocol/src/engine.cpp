@@ -6,7 +6,10 @@
 #include <cstdlib>
 
 #include "diag.h"
-#include "protocol_internal.h"
+#include "engine.h"
+#include "file_transfer.h"
+#include "receiver.h"
+#include "send_queue.h"
 #include "runtime/mutex.h"
 
 namespace {
@@ -85,8 +88,7 @@ bool CommandProtocolEnginePass(CmdProtocolInstance *pstInst, uint8_t *pu8ReadBuf
         pstLoop->u32LastTransmit = u32T;
     }
     uint8_t u8FileState = pstInst->fileSendState.load();
-    if ((u8FileState == FILE_SEND_CHUNKS || u8FileState == FILE_SEND_LAST) &&
-        CommandProtocolFreeSendSlots(pstInst) > 0) {
+    if (CmdFileSendRunning(u8FileState) && CommandProtocolFreeSendSlots(pstInst) > 0) {
         CommandProtocolTransferFileSend(pstInst);
     }
     CommandProtocolHeartbeatStep(pstInst, u32T);

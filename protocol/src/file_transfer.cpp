@@ -24,7 +24,9 @@
 #include <cstring>
 
 #include "diag.h"
-#include "protocol_internal.h"
+#include "file_transfer.h"
+#include "receiver.h"
+#include "send_queue.h"
 #include "runtime/mutex.h"
 
 namespace {
@@ -137,7 +139,7 @@ void Deliver(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot) {
 /// its announcement back). Under the send lock.
 void RemoveQueuedStartFrames(CmdProtocolInstance *pstInst) {
     for (const _CmdProtocolParam &stSlot : pstInst->sendSlots) {
-        if (stSlot.sync1 == CMD_FRAME_SYNC1 && stSlot.cmd == CMD_UPDATE_SW_SEND_FILE_START) {
+        if (CmdSlotInUse(stSlot) && stSlot.cmd == CMD_UPDATE_SW_SEND_FILE_START) {
             CommandProtocolRemoveSendBufHeld(pstInst, stSlot.sn, 0);
         }
     }
@@ -458,10 +460,9 @@ int CommandProtocolTransferFileReportCmd(CmdProtocolInstance *pstInst, unsigned 
 }
 
 /// Operations-table entry 9: percentage of the transfer, 0..100, or -1 (with
-/// the invalid-handle line) for an invalid handle. While sending it stays at 99 or below until the end marker
-/// is queued; reading 100 after that ends the send (application frames pass
-/// again). While receiving it stays at 99 or below until the file verified.
-/// Any thread.
+/// the invalid-handle line) for an invalid handle. While sending it stays at 99 or below until the
+/// end marker is queued; reading 100 after that ends the send (application frames pass again).
+/// While receiving it stays at 99 or below until the file verified. Any thread.
 int CommandProtocolTransferFileProgress(int s32Handle) {
     CmdProtocolInstance *pstInst = CMD_LOOKUP_OR_REPORT(s32Handle);
     if (pstInst == nullptr) {

@@ -7,7 +7,8 @@
 #include <new>
 
 #include "diag.h"
-#include "protocol_internal.h"
+#include "engine.h"
+#include "receiver.h"
 
 // Handle -> record. An entry is written once, under CommMutex, when its
 // instance has been opened completely; records are never released, so a
