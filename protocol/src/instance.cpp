@@ -103,19 +103,16 @@ void CommandProtocolInstanceInit(CmdProtocolInstance *pstInst, const CmdProtocol
     }
 }
 
-int CommandProtocolOpen(CmdProtocolFun *pstFun, const char *pszName, int s32Mode) {
-    if (CommMutexInit.load() == 0) {
-        CMD_ERROR("Please call the CommandProtocolMutexInit function. \n");
-        return CMD_RESULT_FAIL;
-    }
-    const char *pszShown = pszName != nullptr ? pszName : "";
-    // Without a table, or without the Write and DataProcessing callbacks that
-    // every engine pass may call, the instance could only crash its engine.
-    if (pstFun == nullptr || pstFun->Write == nullptr || pstFun->DataProcessing == nullptr) {
-        CMD_ERROR("open error  [%s]", pszShown);
-        return CMD_RESULT_FAIL;
-    }
+namespace {
 
+constexpr const char *OP_OPEN = "CommandProtocolOpen";
+
+/// Reserve step of an open: the first free table entry, a fresh record for it,
+/// set up (steps 5..7) and its link drained, all under CommMutex. The
+/// record, with *ps32Handle reserved; null (after the error line) when no
+/// entry or no memory is left.
+CmdProtocolInstance *OpenReserve(CmdProtocolFun *pstFun, const char *pszName, int s32Mode,
+                                 int *ps32Handle) {
     pthread_mutex_lock(&CommMutex);
     int s32Handle = -1;
     for (int i = 0; i < CMD_INSTANCE_COUNT; ++i) {
@@ -129,14 +126,14 @@ int CommandProtocolOpen(CmdProtocolFun *pstFun, const char *pszName, int s32Mode
         pstInst = new (std::nothrow) CmdProtocolInstance();
     }
     if (pstInst == nullptr) {
-        CMD_ERROR("open error  [%s]", pszShown);
+        CMD_ERROR_IN(OP_OPEN, "open error  [%s]", pszName != nullptr ? pszName : "");
         pthread_mutex_unlock(&CommMutex);
-        return CMD_RESULT_FAIL;
+        return nullptr;
     }
     g_abReserved[s32Handle] = true;
 
     CommandProtocolInstanceInit(pstInst, pstFun, pszName, s32Mode);
-    CMD_INFO("#run# %s fd =%d", pstInst->name, s32Handle);
+    CMD_INFO_IN(OP_OPEN, "#run# %s fd =%d", pstInst->name, s32Handle);
     *pstFun = pstInst->fun;
 
     // Bytes that waited on the link before the instance existed belong to no
@@ -148,20 +145,47 @@ int CommandProtocolOpen(CmdProtocolFun *pstFun, const char *pszName, int s32Mode
         }
     }
     pthread_mutex_unlock(&CommMutex);
+    *ps32Handle = s32Handle;
+    return pstInst;
+}
 
+/// Start step: the instance's detached engine thread, on a small stack where
+/// the platform allows one (a refusal leaves the platform's default in place).
+bool OpenStartEngine(CmdProtocolInstance *pstInst) {
     pthread_attr_t stAttr;
     pthread_t stEngine;
     bool bStarted = false;
     if (pthread_attr_init(&stAttr) == 0) {
         if (pthread_attr_setdetachstate(&stAttr, PTHREAD_CREATE_DETACHED) == 0) {
-            // A refusal of the small stack leaves the platform's default in place.
             (void)pthread_attr_setstacksize(&stAttr, ENGINE_STACK_SIZE);
             bStarted = pthread_create(&stEngine, &stAttr, CommandProtocolRecvSend_thread_Handler,
                                       pstInst) == 0;
         }
         pthread_attr_destroy(&stAttr);
     }
-    if (!bStarted) {
+    return bStarted;
+}
+
+} // namespace
+
+int CommandProtocolOpen(CmdProtocolFun *pstFun, const char *pszName, int s32Mode) {
+    if (CommMutexInit.load() == 0) {
+        CMD_ERROR("Please call the CommandProtocolMutexInit function. \n");
+        return CMD_RESULT_FAIL;
+    }
+    const char *pszShown = pszName != nullptr ? pszName : "";
+    // Without a table, or without the Write and DataProcessing callbacks that
+    // every engine pass may call, the instance could only crash its engine.
+    if (pstFun == nullptr || pstFun->Write == nullptr || pstFun->DataProcessing == nullptr) {
+        CMD_ERROR("open error  [%s]", pszShown);
+        return CMD_RESULT_FAIL;
+    }
+    int s32Handle = -1;
+    CmdProtocolInstance *pstInst = OpenReserve(pstFun, pszName, s32Mode, &s32Handle);
+    if (pstInst == nullptr) {
+        return CMD_RESULT_FAIL;
+    }
+    if (!OpenStartEngine(pstInst)) {
         CMD_ERROR("open error  [%s]", pszShown);
         pthread_mutex_lock(&CommMutex);
         g_abReserved[s32Handle] = false;
