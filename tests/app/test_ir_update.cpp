@@ -39,7 +39,9 @@ void Deliver(uint16_t u16Cmd, std::vector<uint8_t> vecPayload = {}) {
     stRec.cmd = u16Cmd;
     stRec.len = static_cast<uint16_t>(vecPayload.size());
     stRec.payload = vecPayload.size() > 4 ? vecPayload.data() : nullptr;
-    memcpy(stRec.data, vecPayload.data(), std::min<size_t>(vecPayload.size(), 4));
+    if (!vecPayload.empty()) { // an empty vector's data() may be null, which memcpy never takes
+        memcpy(stRec.data, vecPayload.data(), std::min<size_t>(vecPayload.size(), 4));
+    }
     APP_Comm_Recv_IR_Update(&stRec);
 }
 // The ready command, then requests until the end record: what was sent meanwhile.
