@@ -25,13 +25,9 @@ void OnSignal(int) {
 
 } // namespace
 
-int main(int argc, char **argv) {
-    IrsimOptions stOpt;
-    int s32Parsed = IrsimParseOptions(argc, argv, &stOpt);
-    if (s32Parsed != 0) {
-        return s32Parsed > 0 ? 0 : 2;
-    }
+namespace {
 
+void InstallSignalHandlers() {
     struct sigaction stAction {};
     stAction.sa_handler = OnSignal;
     sigemptyset(&stAction.sa_mask);
@@ -40,18 +36,11 @@ int main(int argc, char **argv) {
     sigaction(SIGHUP, &stAction, nullptr);
     // SIG_ERR comes only for an invalid signal number, and SIGPIPE is valid.
     (void)signal(SIGPIPE, SIG_IGN);
+}
 
-    // Only the protocol's error lines, unless asked for everything.
-    elogLev = stOpt.bVerbose ? 5 : 1;
-
-    if (IrsimFilePrepare(&stOpt) != 0) {
-        return 2;
-    }
-    if (IrsimMcuInit(stOpt, -1) != 0 || IrsimLineOpen(stOpt) != 0) {
-        IrsimLineClose();
-        return 2;
-    }
-
+/// The simulator's protocol instance on the line, set up as the tool sets up
+/// its own; the handle, or -1 after printing why.
+int OpenInstance(const IrsimOptions &stOpt) {
     CommandProtocolMutexInit();
     CmdProtocolFun stFun{};
     stFun.Write = IrsimLineWrite;
@@ -63,8 +52,7 @@ int main(int argc, char **argv) {
     int s32Handle = CommandProtocolOpen(&stFun, "irsim", CMD_MODE_FAST);
     if (s32Handle < 0) {
         printf("irsim: cannot open a protocol instance\n");
-        IrsimLineClose();
-        return 2;
+        return -1;
     }
     IrsimMcuSetHandle(s32Handle);
     IrsimFileStart(s32Handle);
@@ -72,20 +60,21 @@ int main(int argc, char **argv) {
     // 0x20 0x50; per-frame traces when verbose; no heartbeats.
     CommandProtocolSetParam(s32Handle, 0, 0, 0x20, 0x50, stOpt.bVerbose ? CMD_DEBUG_FRAME : 0);
     CommandProtocolHeartBeatStatue(s32Handle, 0);
-    IrsimLineStart(s32Handle);
+    return s32Handle;
+}
 
+/// Runs the microcontroller until a signal, the time limit, or the end of the
+/// conversation (and the tool gone, or the linger time over); what ended it.
+const char *RunUntilEnd(const IrsimOptions &stOpt) {
     const uint64_t u64StartMs = IrsimNowMs();
-    const char *pszEnd = "result";
     uint64_t u64FinishedMs = 0;
     for (;;) {
         if (s_bSignalled != 0) {
-            pszEnd = "signal";
-            break;
+            return "signal";
         }
         if (stOpt.dTimeoutSec > 0 &&
             static_cast<double>(IrsimNowMs() - u64StartMs) >= stOpt.dTimeoutSec * 1000.0) {
-            pszEnd = "timeout";
-            break;
+            return "timeout";
         }
         IrsimMcuPoll();
         if (stOpt.bExitAfterResult && u64FinishedMs == 0 && IrsimMcuFinished()) {
@@ -93,10 +82,38 @@ int main(int argc, char **argv) {
         }
         if (u64FinishedMs != 0 &&
             (IrsimLineHungUp() || IrsimNowMs() - u64FinishedMs >= IRSIM_LINGER_MS)) {
-            break;
+            return "result";
         }
         usleep(IRSIM_POLL_US);
     }
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    IrsimOptions stOpt;
+    int s32Parsed = IrsimParseOptions(argc, argv, &stOpt);
+    if (s32Parsed != 0) {
+        return s32Parsed > 0 ? 0 : 2;
+    }
+    InstallSignalHandlers();
+    // Only the protocol's error lines, unless asked for everything.
+    elogLev = stOpt.bVerbose ? 5 : 1;
+
+    if (IrsimFilePrepare(&stOpt) != 0) {
+        return 2;
+    }
+    if (IrsimMcuInit(stOpt, -1) != 0 || IrsimLineOpen(stOpt) != 0) {
+        IrsimLineClose();
+        return 2;
+    }
+    const int s32Handle = OpenInstance(stOpt);
+    if (s32Handle < 0) {
+        IrsimLineClose();
+        return 2;
+    }
+    IrsimLineStart(s32Handle);
+    const char *pszEnd = RunUntilEnd(stOpt);
 
     IrsimLineStopReading();
     IrsimFileStop();
