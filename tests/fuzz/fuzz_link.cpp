@@ -219,7 +219,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     };
     Cmdfun.DataProcessing = Example_CommandInterfaceDataProcessing;
     FUZZ_CHECK(CommandProtocolMutexInit() == 0);
-    g_s32Handle = CommandProtocolOpen(&Cmdfun, "fuzz", 0);
+    g_s32Handle = CommandProtocolOpen(&Cmdfun, "fuzz", CMD_MODE_NORMAL);
     CommandProtocolStop(g_s32Handle);
     FUZZ_CHECK(CommandProtocolWaitEngineEnd(g_s32Handle) == 0);
     g_pstInst = CommandProtocolLookup(g_s32Handle);
