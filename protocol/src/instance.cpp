@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -167,6 +168,20 @@ bool OpenStartEngine(CmdProtocolInstance *pstInst) {
 }
 
 } // namespace
+
+void CommandProtocolInstanceRenew(CmdProtocolInstance *pstInst) {
+    for (int i = 0; i < CMD_SLOT_COUNT; ++i) {
+        CommandProtocolFrameClear(&pstInst->sendSlots[i]);
+        CommandProtocolFrameClear(&pstInst->recvSlots[i]);
+        CommandProtocolFrameClear(&pstInst->longerCmds[i]);
+    }
+    free(pstInst->PacketsBuffer);
+    if (pstInst->fileHandle != nullptr) {
+        (void)fclose(pstInst->fileHandle); // abandoned: what it held is of no use
+    }
+    pstInst->~CmdProtocolInstance();
+    new (pstInst) CmdProtocolInstance();
+}
 
 int CommandProtocolOpen(CmdProtocolFun *pstFun, const char *pszName, int s32Mode) {
     if (CommMutexInit.load() == 0) {

@@ -135,6 +135,11 @@ CmdProtocolInstance *CommandProtocolLookup(int s32Handle);
 /// of an instance without an engine thread.
 void CommandProtocolInstanceInit(CmdProtocolInstance *pstInst, const CmdProtocolFun *pstFun,
                                  const char *pszName, int s32Mode);
+/// Test seam: releases everything the record owns (the payloads in its send,
+/// receive and deferred slots, the reassembly buffer, a file being received)
+/// and makes it a fresh, value-initialised record again. Nothing else may use
+/// the record meanwhile.
+void CommandProtocolInstanceRenew(CmdProtocolInstance *pstInst);
 /// Handle -> instance, or null after printing the invalid-handle error line
 /// ("invalid, <handle>.") in the name of the calling operation.
 CmdProtocolInstance *CommandProtocolLookupOrReport(const char *pszFunc, int s32Line, int s32Handle);
