@@ -489,14 +489,9 @@ bool FrameCheck(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot, uint32
     return true;
 }
 
-using FrameHandler = void (*)(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot,
-                              uint32_t u32Now);
+using FrameHandler = void (*)(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot);
 
-void FrameAck(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot, uint32_t u32Now) {
-    CommandProtocolAckStep(pstInst, pstSlot->sn, u32Now);
-}
-
-void FrameClearRecord(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot, uint32_t) {
+void FrameClearRecord(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot) {
     CommandProtocolClearHistory(pstInst);
     {
         CMutexLock objLock(g_objSendBufMutex);
@@ -505,13 +500,7 @@ void FrameClearRecord(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot, 
     CommandProtocolSendAck(pstInst, pstSlot);
 }
 
-/// Heartbeats and repeats: acknowledged again so that the peer stops
-/// repeating; not acted on twice.
-void FrameAnswer(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot, uint32_t) {
-    CommandProtocolSendAck(pstInst, pstSlot);
-}
-
-void FrameLargeChunk(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot, uint32_t) {
+void FrameLargeChunk(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot) {
     CommandProtocolRecordSn(pstInst, pstSlot->sn);
     // A chunk that is not taken is acknowledged all the same: repeating it
     // would not make it fit.
@@ -520,7 +509,7 @@ void FrameLargeChunk(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot, u
 }
 
 /// Any other command: recorded before the callback, acknowledged after it returns.
-void FrameDeliver(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot, uint32_t) {
+void FrameDeliver(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot) {
     CommandProtocolRecordSn(pstInst, pstSlot->sn);
     if (pstInst->fun.DataProcessing != nullptr) {
         pstInst->fun.DataProcessing(pstSlot);
@@ -528,52 +517,33 @@ void FrameDeliver(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot, uint
     CommandProtocolSendAck(pstInst, pstSlot);
 }
 
-/// Where a checked frame goes, by command. Routes marked bBeforeRepeat are
-/// taken whatever the repeat history says; the others only for a frame that is
-/// not a repeat (a repeat is answered, FrameAnswer).
+/// Where a checked frame other than an acknowledgement goes, by command.
+/// Routes marked bBeforeRepeat are taken whatever the repeat history says; the
+/// others only for a frame that is not a repeat. Heartbeats and repeats are
+/// acknowledged again, so that the peer stops repeating, and not acted on twice.
 struct FrameRoute {
     uint16_t u16Cmd;
     bool bBeforeRepeat;
     FrameHandler pfnHandle;
 };
 constexpr FrameRoute FRAME_ROUTES[] = {
-    {CMD_ACK, true, FrameAck},
     {CMD_CLEAR_RECORD_FLAG, true, FrameClearRecord},
-    {CMD_HEART_BEAT, true, FrameAnswer},
+    {CMD_HEART_BEAT, true, CommandProtocolSendAck},
     {CMD_LARGE_PACKET_PROTOCOL, false, FrameLargeChunk},
-    {CMD_UPDATE_SW_SEND_FILE_START, false,
-     [](CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot, uint32_t) {
-         CommandProtocolTransferFileRecvStart(pstInst, pstSlot);
-     }},
-    {CMD_UPDATE_SW_SEND_FILE, false,
-     [](CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot, uint32_t) {
-         CommandProtocolTransferFileRecv(pstInst, pstSlot);
-     }},
-    {CMD_UPDATE_SW_REPORT_FILE, false,
-     [](CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot, uint32_t) {
-         CommandProtocolTransferFileReport(pstInst, pstSlot);
-     }},
-    {CMD_UPDATE_SW_READY_UPDATE, false,
-     [](CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot, uint32_t) {
-         CommandProtocolTransferReadyUpdate(pstInst, pstSlot);
-     }},
+    {CMD_UPDATE_SW_SEND_FILE_START, false, CommandProtocolTransferFileRecvStart},
+    {CMD_UPDATE_SW_SEND_FILE, false, CommandProtocolTransferFileRecv},
+    {CMD_UPDATE_SW_REPORT_FILE, false, CommandProtocolTransferFileReport},
+    {CMD_UPDATE_SW_READY_UPDATE, false, CommandProtocolTransferReadyUpdate},
 };
 
 FrameHandler FrameRouteOf(const CmdProtocolInstance *pstInst, const _CmdProtocolParam *pstSlot) {
+    const bool bRepeat = CommandProtocolIsRepeat(pstInst, pstSlot->sn);
     for (const FrameRoute &stRoute : FRAME_ROUTES) {
-        if (stRoute.u16Cmd == pstSlot->cmd && stRoute.bBeforeRepeat) {
+        if (stRoute.u16Cmd == pstSlot->cmd && (stRoute.bBeforeRepeat || !bRepeat)) {
             return stRoute.pfnHandle;
         }
     }
-    if (CommandProtocolIsRepeat(pstInst, pstSlot->sn)) {
-        return FrameAnswer;
-    }
-    for (const FrameRoute &stRoute : FRAME_ROUTES) {
-        if (stRoute.u16Cmd == pstSlot->cmd) {
-            return stRoute.pfnHandle;
-        }
-    }
-    return FrameDeliver;
+    return bRepeat ? CommandProtocolSendAck : FrameDeliver;
 }
 
 } // namespace
@@ -590,7 +560,11 @@ void CommandProtocolFrameStep(CmdProtocolInstance *pstInst, int s32Slot, uint32_
     // A file send started on another thread asks for the history to be emptied;
     // that must happen before this frame is looked up in it.
     CommandProtocolApplyHistoryClear(pstInst);
-    FrameRouteOf(pstInst, pstSlot)(pstInst, pstSlot, u32Now);
+    if (pstSlot->cmd == CMD_ACK) {
+        CommandProtocolAckStep(pstInst, pstSlot->sn, u32Now);
+    } else {
+        FrameRouteOf(pstInst, pstSlot)(pstInst, pstSlot);
+    }
     // Whatever path was taken, the slot is free for the next frame.
     CommandProtocolFrameClear(pstSlot);
 }
