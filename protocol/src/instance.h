@@ -42,46 +42,45 @@ enum : uint8_t {
 constexpr uint16_t CMD_SN_EMPTY = 0x3FFF; // an unwritten repeat-history entry
 
 /// One protocol instance. Allocated (value-initialised) by open, never freed.
+/// Its parts, by owner:
 ///
-/// Threads: the send side (send slots, their times, sendSn, cipherParam,
-/// sendByte9/10, debugFlags, txCount, lastSendTime, large-packet send block,
-/// the deferred store) changes only under g_objSendBufMutex. The receive side
-/// (assembler, receive slots, history, reassembly, file receive) belongs to the
-/// engine loop alone. status, fileSendState and fileRecvState are atomics
-/// because other threads read or clear them.
+/// - the send side changes only under g_objSendBufMutex (any thread);
+/// - the receive side belongs to the engine loop (and its byte feeder);
+/// - the file transfer's sending side is started on an application thread
+///   and driven by the engine loop, under the send lock; its receiving side
+///   runs in the engine's frame step;
+/// - the engine-loop bookkeeping is guarded by engineMutex.
+///
+/// status, debugFlags, the file states and the flags that other threads read
+/// or set are atomics.
 struct CmdProtocolInstance {
     CmdProtocolFun fun{};
     char name[8]{};
+    std::atomic<uint8_t> status{0}; // CMD_STATUS_* bits
     std::atomic<uint8_t> debugFlags{0};
+
+    // Send side (g_objSendBufMutex).
+    uint8_t cipherParam = 0; // flags byte of queued frames
+    uint8_t sendByte9 = 0;
+    uint8_t sendByte10 = 0;
+    uint16_t sendSn = 0;
+    _CmdProtocolParam sendSlots[CMD_SLOT_COUNT]{};
+    uint32_t sendLastTime[CMD_SLOT_COUNT]{};
+    uint32_t sendAliveTime[CMD_SLOT_COUNT]{};
     uint32_t txCount = 0;
     uint32_t ackCount = 0;
-    std::atomic<uint8_t> fileSendState{0};
-    std::atomic<uint8_t> fileRecvState{0};
-    std::atomic<uint16_t> filePacketIndex{0};
-    CmdProtocolFileInfo fileInfo{};
-    char remoteFileName[64]{};
-    bool fileAnnounced = false; // this side has queued a start frame at least once
-    FILE *fileHandle = nullptr;
-    // The receiving side keeps its own record and chunk count, so that a file
-    // coming in while one goes out cannot change what is being sent. Written
-    // by the engine loop under g_objSendBufMutex (progress reads them there).
-    CmdProtocolFileInfo fileRecvInfo{};
-    std::atomic<uint16_t> fileRecvPacketIndex{0};
-    // A send start on an application thread cannot touch the repeat history,
-    // which belongs to the engine loop: it leaves this flag, and the loop
-    // empties the history at its next file step.
-    std::atomic<bool> fileHistoryClearPending{false};
     uint32_t lastAckTime = 0;
     uint32_t lastSendTime = 0;
     // The last byte this instance put on the link (see CommandProtocolFrameWrite).
     std::atomic<uint8_t> lastWriteByte{0};
-    std::atomic<uint8_t> status{0};
-    uint8_t cipherParam = 0;
-    uint8_t sendByte9 = 0;
-    uint8_t sendByte10 = 0;
-    _CmdProtocolParam sendSlots[CMD_SLOT_COUNT]{};
-    uint32_t sendLastTime[CMD_SLOT_COUNT]{};
-    uint32_t sendAliveTime[CMD_SLOT_COUNT]{};
+    CmdLargePacket large{}; // sub-header of the chunk being queued
+    // The deferred-command store.
+    _CmdProtocolParam longerCmds[CMD_SLOT_COUNT]{};
+    uint8_t longerCmdCount = 0;
+
+    // Receive side (engine loop).
+    uint16_t recvCount = 0; // bytes of the frame under assembly
+    uint8_t recvBuffer[CMD_FRAME_SHORT_LEN + CMD_FRAME_MAX_PAYLOAD]{};
     _CmdProtocolParam recvSlots[CMD_SLOT_COUNT]{};
     uint32_t recvTime[CMD_SLOT_COUNT]{};
     // Order in which the frames now in recvSlots were stored, from a counter
@@ -91,15 +90,28 @@ struct CmdProtocolInstance {
     uint32_t recvArrivalNext = 0;
     uint16_t recvSnHistory[CMD_SLOT_COUNT]{};
     uint8_t recvSnIndex = 0;
-    uint16_t sendSn = 0;
-    uint16_t recvCount = 0;
-    uint8_t recvBuffer[CMD_FRAME_SHORT_LEN + CMD_FRAME_MAX_PAYLOAD]{};
-    _CmdProtocolParam longerCmds[CMD_SLOT_COUNT]{};
-    uint8_t longerCmdCount = 0;
-    CmdLargePacket large{};           // send side's block (sub-header of the chunk being queued)
     uint8_t *PacketsBuffer = nullptr; // reassembly buffer of the message being received
-    CmdLargePacket recvLarge{};       // receive side: sub-header of the message being reassembled
+    CmdLargePacket recvLarge{};       // sub-header of the message being reassembled
                                       // (PacketsRecvNum counts its chunks)
+
+    // File transfer, sending side (g_objSendBufMutex).
+    std::atomic<uint8_t> fileSendState{FILE_SEND_IDLE};
+    std::atomic<uint16_t> filePacketIndex{0};
+    CmdProtocolFileInfo fileInfo{};
+    char remoteFileName[64]{};
+    bool fileAnnounced = false; // this side has queued a start frame at least once
+    // A send start on an application thread cannot touch the repeat history,
+    // which belongs to the engine loop: it leaves this flag, and the loop
+    // empties the history at its next file step.
+    std::atomic<bool> fileHistoryClearPending{false};
+    // File transfer, receiving side (frame step). It keeps its own record and
+    // chunk count, so that a file coming in while one goes out cannot change
+    // what is being sent; written under g_objSendBufMutex (progress reads them
+    // there).
+    std::atomic<uint8_t> fileRecvState{FILE_RECV_IDLE};
+    FILE *fileHandle = nullptr;
+    CmdProtocolFileInfo fileRecvInfo{};
+    std::atomic<uint16_t> fileRecvPacketIndex{0};
 
     // Engine-loop bookkeeping: one loop per instance; waiters learn when it ended.
     CMutex engineMutex;
