@@ -55,9 +55,11 @@ public:
     int Init();
     /// Acts on g_eIRUpdateStatus and leaves it at IR_UPDATE_WAIT; ends the run
     /// on success and on the third failure report. Takes the update sequence's
-    /// (recursive) lock, so the update thread's first run and the engine
-    /// thread's receive handler never overlap. Any thread.
+    /// lock, so the update thread's first run and the engine thread's receive
+    /// handler never overlap. Any thread.
     void UpdateStatusHandle();
+    /// UpdateStatusHandle; the caller holds the sequence lock.
+    void UpdateStatusHandleHeld();
 
     /// Closes the image if it is open. Returns 0. Caller holds the sequence lock.
     int CloseUpdateFile();

@@ -16,12 +16,12 @@
 
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
 #include "app_log_setup.h"
 #include "ir_update.h"
 #include "protocol/app_log.h"
 #include "protocol/command_interface.h"
+#include "runtime/mutex.h"
 
 namespace {
 
@@ -100,12 +100,12 @@ void LogSuccess(int s32RecordErr) {
 /// The one lock of the update sequence. The first state handler run happens
 /// on the update thread while the engine thread may already be delivering a
 /// command; the state, the failure count, the image descriptor and the
-/// checksum are therefore only touched with this lock held. Recursive because
-/// the receive handler holds it while it runs the state handler, which takes it
-/// again. Never destroyed: a detached engine thread may still hold it while
-/// the process ends.
-std::recursive_mutex &UpdateSequenceMutex() {
-    static std::recursive_mutex *s_pobjMutex = new std::recursive_mutex;
+/// checksum are therefore only touched with this lock held. It is taken once,
+/// by the receive handler and by UpdateStatusHandle; what they call runs
+/// under it without taking it again. Never destroyed: a detached engine
+/// thread may still hold it while the process ends.
+CMutex &UpdateSequenceMutex() {
+    static CMutex *s_pobjMutex = new CMutex;
     return *s_pobjMutex;
 }
 
@@ -184,7 +184,7 @@ void APP_Comm_Recv_IR_Update(_CmdProtocolParam *pstFrame) {
     if (pstFrame == nullptr) {
         return;
     }
-    std::lock_guard<std::recursive_mutex> objLock(UpdateSequenceMutex());
+    CMutexLock objLock(UpdateSequenceMutex());
 
     switch (pstFrame->cmd) {
     case IR_CMD_UPDATE_READY: {
@@ -223,13 +223,13 @@ void APP_Comm_Recv_IR_Update(_CmdProtocolParam *pstFrame) {
     }
 
     if (g_objIRUpdate != nullptr) {
-        g_objIRUpdate->UpdateStatusHandle();
+        g_objIRUpdate->UpdateStatusHandleHeld();
     }
 }
 
-void CIRUpdate::UpdateStatusHandle() {
-    std::lock_guard<std::recursive_mutex> objLock(UpdateSequenceMutex());
-
+void CIRUpdate::UpdateStatusHandleHeld() {
+    // The sequence lock is held: by UpdateStatusHandle (end of this file) or
+    // by the receive handler above.
     switch (g_eIRUpdateStatus.load()) {
     case IR_UPDATE_SEND_DATA:
         SendNextPacket();
@@ -360,4 +360,9 @@ int CIRUpdate::SendNextPacket() {
     APP_LOG_INFO("end record sent after %llu image bytes, checksum 0x%08x",
                  static_cast<unsigned long long>(s_u64AttemptBytes), m_stEndInfo.u32CheckSum);
     return SendUpdateEnd();
+}
+
+void CIRUpdate::UpdateStatusHandle() {
+    CMutexLock objLock(UpdateSequenceMutex());
+    UpdateStatusHandleHeld();
 }

@@ -168,8 +168,8 @@ int main(int argc, char **argv) {
     elogLev = 0; // keep the instance lines out of the figures
     CommandProtocolMutexInit();
 
-    double dNormal = IdleCpuPercent("idle", 0, s32Seconds);
-    double dFast = IdleCpuPercent("fast", 1, s32Seconds);
+    double dNormal = IdleCpuPercent("idle", CMD_MODE_NORMAL, s32Seconds);
+    double dFast = IdleCpuPercent("fast", CMD_MODE_FAST, s32Seconds);
     printf("idle engine, normal mode (5 ms passes): %.2f %% of one core\n", dNormal);
     printf("idle engine, fast mode (4 ms passes):   %.2f %% of one core\n", dFast);
 

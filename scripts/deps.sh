@@ -3,6 +3,7 @@
 #   scripts/deps.sh base     compiler, CMake, GoogleTest, log4cpp, strace (capture tests)
 #   scripts/deps.sh armhf    the 32-bit ARM cross toolchain and qemu-user
 #   scripts/deps.sh tidy     clang 14 and clang-tidy 14 with run-clang-tidy-14, shellcheck
+#   scripts/deps.sh format   clang-format 14, which checks the layout of the sources
 #   scripts/deps.sh fuzz     clang with libFuzzer and the sanitizer runtimes
 #   scripts/deps.sh package  Debian's package tools: dpkg-shlibdeps, lintian, mmdebstrap
 #                            (with gpg, which it uses to pin the archive key)
@@ -16,6 +17,7 @@ for set in "$@"; do
     base) ;;
     armhf) packages+=(g++-arm-linux-gnueabihf qemu-user dpkg-dev) ;;
     tidy) packages+=(clang-14 clang-tidy-14 shellcheck) ;;
+    format) packages+=(clang-format-14) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     package) packages+=(dpkg-dev lintian mmdebstrap gpg gzip) ;;
     field) packages+=(busybox dash systemd) ;;

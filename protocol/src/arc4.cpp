@@ -21,7 +21,7 @@ constexpr Arc4Key Arc4KeyTable[] = {
     {s_au8Key0, static_cast<int>(sizeof(s_au8Key0))},
     {s_au8Key1, static_cast<int>(sizeof(s_au8Key1))},
 };
-constexpr int ARC4_KEY_COUNT = static_cast<int>(sizeof(Arc4KeyTable) / sizeof(Arc4KeyTable[0]));
+static_assert(sizeof(Arc4KeyTable) / sizeof(Arc4KeyTable[0]) == CMD_KEY_COUNT, "one key per index");
 
 } // namespace
 
@@ -29,7 +29,7 @@ int Arc4DecryptEncrypt(const uint8_t *pu8In, uint8_t *pu8Out, int s32Len, int s3
     if (s32Len > 0 && (pu8In == nullptr || pu8Out == nullptr)) {
         return -1;
     }
-    if (s32KeyIndex < 0 || s32KeyIndex >= ARC4_KEY_COUNT) {
+    if (s32KeyIndex < 0 || s32KeyIndex >= CMD_KEY_COUNT) {
         // Both ends then treat the area as clear text; the frame still travels.
         if (s32Len > 0) {
             memmove(pu8Out, pu8In, static_cast<size_t>(s32Len));

@@ -3,7 +3,7 @@
 
 #include <atomic>
 
-#include "protocol_internal.h"
+#include "send_queue.h"
 
 namespace {
 

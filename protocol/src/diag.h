@@ -21,3 +21,12 @@ void CommandProtocolDiag(int32_t s32Level, const char *pszColour, const char *ps
 #define CMD_TRACE(...) CommandProtocolDiag(2, CMD_COLOUR_TRACE, __func__, __LINE__, __VA_ARGS__)
 /// Information line (cyan), printed when elogLev >= 3.
 #define CMD_INFO(...) CommandProtocolDiag(3, CMD_COLOUR_INFO, __func__, __LINE__, __VA_ARGS__)
+
+// The same lines in the name of the operation pszOp: for the steps an
+// operation is made of, whose lines name the operation, not the step.
+#define CMD_ERROR_IN(pszOp, ...)                                                                   \
+    CommandProtocolDiag(1, CMD_COLOUR_ERROR, (pszOp), __LINE__, __VA_ARGS__)
+#define CMD_TRACE_IN(pszOp, ...)                                                                   \
+    CommandProtocolDiag(2, CMD_COLOUR_TRACE, (pszOp), __LINE__, __VA_ARGS__)
+#define CMD_INFO_IN(pszOp, ...)                                                                    \
+    CommandProtocolDiag(3, CMD_COLOUR_INFO, (pszOp), __LINE__, __VA_ARGS__)

@@ -4,10 +4,12 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <mutex>
 
 #include "diag.h"
-#include "protocol_internal.h"
+#include "engine.h"
+#include "file_transfer.h"
+#include "receiver.h"
+#include "send_queue.h"
 #include "runtime/mutex.h"
 
 namespace {
@@ -23,8 +25,7 @@ constexpr uint32_t ENGINE_STATS_SECONDS = 4;
 
 // The steps below are parts of the loop; their lines name the loop.
 constexpr const char *ENGINE_FUNC = "CommandProtocolRecvSend_thread_Handler";
-#define ENGINE_ERROR(...)                                                                          \
-    CommandProtocolDiag(1, CMD_COLOUR_ERROR, ENGINE_FUNC, __LINE__, __VA_ARGS__)
+#define ENGINE_ERROR(...) CMD_ERROR_IN(ENGINE_FUNC, __VA_ARGS__)
 
 /// Read step: whatever waits on the link goes byte by byte into the receiver.
 void EngineReadStep(CmdProtocolInstance *pstInst, uint8_t *pu8Buf) {
@@ -45,7 +46,7 @@ void EngineReadStep(CmdProtocolInstance *pstInst, uint8_t *pu8Buf) {
 }
 
 void EngineStatsStep(CmdProtocolInstance *pstInst, uint32_t u32T, uint32_t *pu32LastStatSec) {
-    if ((pstInst->debugFlags.load() & 0x04) == 0) {
+    if ((pstInst->debugFlags.load() & CMD_DEBUG_STATS) == 0) {
         return;
     }
     uint32_t u32Sec = u32T / 1000;
@@ -87,7 +88,7 @@ bool CommandProtocolEnginePass(CmdProtocolInstance *pstInst, uint8_t *pu8ReadBuf
         pstLoop->u32LastTransmit = u32T;
     }
     uint8_t u8FileState = pstInst->fileSendState.load();
-    if ((u8FileState == 2 || u8FileState == 3) && CommandProtocolFreeSendSlots(pstInst) > 0) {
+    if (CmdFileSendRunning(u8FileState) && CommandProtocolFreeSendSlots(pstInst) > 0) {
         CommandProtocolTransferFileSend(pstInst);
     }
     CommandProtocolHeartbeatStep(pstInst, u32T);
@@ -101,7 +102,7 @@ void *CommandProtocolRecvSend_thread_Handler(void *pArg) {
     uint8_t *pu8ReadBuf = static_cast<uint8_t *>(malloc(CMD_ENGINE_READ_LEN));
     CMD_INFO("#run# [%s]  %s", pstInst->name, CMD_PROTOCOL_VERSION);
     {
-        std::lock_guard<std::mutex> objEngine(pstInst->engineMutex);
+        CMutexLock objEngine(pstInst->engineMutex);
         pstInst->engineRunning = true;
         pstInst->engineLoopThread = pthread_self();
     }
@@ -118,10 +119,10 @@ void *CommandProtocolRecvSend_thread_Handler(void *pArg) {
     // A reset asked during the last pass still gets its receive side emptied.
     CommandProtocolResetPendingStep(pstInst);
     {
-        std::lock_guard<std::mutex> objEngine(pstInst->engineMutex);
+        CMutexLock objEngine(pstInst->engineMutex);
         pstInst->engineRunning = false;
         pstInst->engineEnded = true;
-        pstInst->engineCond.notify_all();
+        pstInst->engineCond.Broadcast();
     }
     pthread_exit(nullptr);
 }

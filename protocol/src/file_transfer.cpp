@@ -24,28 +24,12 @@
 #include <cstring>
 
 #include "diag.h"
-#include "protocol_internal.h"
+#include "file_transfer.h"
+#include "receiver.h"
+#include "send_queue.h"
 #include "runtime/mutex.h"
 
 namespace {
-
-// fileSendState values.
-enum : uint8_t {
-    FILE_SEND_IDLE = 0,
-    FILE_SEND_STARTING = 1, // start frame queued
-    FILE_SEND_CHUNKS = 2,   // queueing chunks
-    FILE_SEND_LAST = 3,     // last chunk queued, waiting for every acknowledgement
-    FILE_SEND_DONE = 4,     // end marker queued, until the progress is read
-};
-
-// fileRecvState values.
-enum : uint8_t {
-    FILE_RECV_IDLE = 0,
-    FILE_RECV_WRITING = 1,   // start frame taken, file open
-    FILE_RECV_VERIFYING = 2, // end marker taken, file closed
-    FILE_RECV_VERIFIED = 3,
-    FILE_RECV_FAILED = 4,
-};
 
 // Report codes.
 constexpr unsigned int FILE_REPORT_FAILED = 0;
@@ -57,9 +41,8 @@ constexpr uint32_t FILE_MAX_PACKETS = CMD_FILE_END_INDEX;
 // The start frame's wait for the queue, twice (about 330 ms each).
 constexpr int FILE_START_WAIT_MS = 300;
 
-// debugFlags bit 1: file-transfer trace lines.
 bool FileTrace(const CmdProtocolInstance *pstInst) {
-    return (pstInst->debugFlags.load() & 0x02) != 0;
+    return (pstInst->debugFlags.load() & CMD_DEBUG_FILE) != 0;
 }
 
 const char *TextOrEmpty(const char *pszText) {
@@ -132,14 +115,6 @@ void ClearHistoryForTransfer(CmdProtocolInstance *pstInst) {
     pstInst->fileHistoryClearPending.store(true);
 }
 
-/// Engine side of ClearHistoryForTransfer: carries out a clear asked for by an
-/// application thread.
-void ApplyPendingHistoryClear(CmdProtocolInstance *pstInst) {
-    if (pstInst->fileHistoryClearPending.exchange(false)) {
-        CommandProtocolClearHistory(pstInst);
-    }
-}
-
 /// The four code bytes of a report frame, little-endian.
 unsigned int ReportCode(const _CmdProtocolParam *pstSlot) {
     const uint8_t *pu8Data = pstSlot->data;
@@ -164,8 +139,8 @@ void Deliver(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot) {
 /// its announcement back). Under the send lock.
 void RemoveQueuedStartFrames(CmdProtocolInstance *pstInst) {
     for (const _CmdProtocolParam &stSlot : pstInst->sendSlots) {
-        if (stSlot.sync1 == CMD_FRAME_SYNC1 && stSlot.cmd == CMD_UPDATE_SW_SEND_FILE_START) {
-            CommandProtocolRemoveSendBuf(pstInst, stSlot.sn, 0);
+        if (CmdSlotInUse(stSlot) && stSlot.cmd == CMD_UPDATE_SW_SEND_FILE_START) {
+            CommandProtocolRemoveSendBufHeld(pstInst, stSlot.sn, 0);
         }
     }
 }
@@ -253,10 +228,15 @@ int CommandProtocolTransferCheckFileInfo(const char *pszPath, CmdProtocolFileInf
 /// is free. Any thread; takes the send lock.
 int CommandProtocolTransferFileStartCmd(CmdProtocolInstance *pstInst) {
     CMutexLock objLock(g_objSendBufMutex);
+    return CommandProtocolTransferFileStartCmdHeld(pstInst);
+}
+
+int CommandProtocolTransferFileStartCmdHeld(CmdProtocolInstance *pstInst) {
+    constexpr const char *OP = "CommandProtocolTransferFileStartCmd";
     // The payload buffer holds the record itself, as it travels.
     auto *pstAnnounced = static_cast<CmdProtocolFileInfo *>(malloc(sizeof(CmdProtocolFileInfo)));
     if (pstAnnounced == nullptr) {
-        CMD_ERROR("error [%s][%s]", pstInst->name, pstInst->fileInfo.fileName);
+        CMD_ERROR_IN(OP, "error [%s][%s]", pstInst->name, pstInst->fileInfo.fileName);
         return CMD_RESULT_FAIL;
     }
     *pstAnnounced = pstInst->fileInfo;
@@ -267,9 +247,9 @@ int CommandProtocolTransferFileStartCmd(CmdProtocolInstance *pstInst) {
     stRec.cmd = CMD_UPDATE_SW_SEND_FILE_START;
     stRec.len = sizeof(CmdProtocolFileInfo);
     stRec.payload = pu8Payload;
-    if (CommandProtocolSendCmdAddsub(pstInst, &stRec, 1) < 0) {
+    if (CommandProtocolSendCmdAddsubHeld(pstInst, &stRec, 1) < 0) {
         free(pu8Payload); // not queued: still ours
-        CMD_ERROR("error [%s][%s]", pstInst->name, pstInst->fileInfo.fileName);
+        CMD_ERROR_IN(OP, "error [%s][%s]", pstInst->name, pstInst->fileInfo.fileName);
         return CMD_RESULT_FAIL;
     }
     pstInst->filePacketIndex.store(0);
@@ -277,14 +257,72 @@ int CommandProtocolTransferFileStartCmd(CmdProtocolInstance *pstInst) {
     pstInst->fileSendState.store(FILE_SEND_STARTING);
     pstInst->fileAnnounced = true;
     if (FileTrace(pstInst)) {
-        CMD_INFO("==>[%s]%s len=[%ld]   Packets=%ld,crc=%ld", pstInst->name,
-                 pstInst->fileInfo.fileName, static_cast<long>(pstInst->fileInfo.length),
-                 static_cast<long>(pstInst->fileInfo.packets),
-                 static_cast<long>(pstInst->fileInfo.crc));
+        CMD_INFO_IN(OP, "==>[%s]%s len=[%ld]   Packets=%ld,crc=%ld", pstInst->name,
+                    pstInst->fileInfo.fileName, static_cast<long>(pstInst->fileInfo.length),
+                    static_cast<long>(pstInst->fileInfo.packets),
+                    static_cast<long>(pstInst->fileInfo.crc));
     }
     ClearHistoryForTransfer(pstInst);
     return CMD_RESULT_OK;
 }
+
+namespace {
+
+constexpr const char *OP_SEND_START = "CommandProtocolTransferFileSendStart";
+
+/// Claim step of a send start: both names fit their 64-byte fields (the
+/// engine reads the chunks from the path kept in fileInfo.fileName and the peer
+/// gets the name from a field of the same size: longer texts would be cut into
+/// other names), and no other send runs (a second start would mix its chunks
+/// into the first). On success the state is 1 and remoteFileName is set.
+bool SendStartClaim(CmdProtocolInstance *pstInst, const char *pszLocal, const char *pszRemote) {
+    if (strlen(pszLocal) >= FILE_NAME_FIELD) {
+        CMD_ERROR_IN(OP_SEND_START, "open [%s] [%s]", pstInst->name, pszLocal);
+        return false;
+    }
+    if (strlen(pszRemote) >= FILE_NAME_FIELD) {
+        CMD_ERROR_IN(OP_SEND_START, "error [%s] [%s][%s]", pstInst->name, pszLocal, pszRemote);
+        return false;
+    }
+    CMutexLock objLock(g_objSendBufMutex);
+    uint8_t u8State = pstInst->fileSendState.load();
+    if (u8State != FILE_SEND_IDLE && u8State != FILE_SEND_DONE) {
+        CMD_ERROR_IN(OP_SEND_START, "error [%s] [%s][%s]", pstInst->name, pszLocal, pszRemote);
+        return false;
+    }
+    pstInst->fileSendState.store(FILE_SEND_STARTING);
+    SetNameField(pstInst->remoteFileName, pszRemote);
+    return true;
+}
+
+/// Announce step: measures the file, fills fileInfo and queues the start
+/// frame. On failure the sending side is idle again, nothing announced.
+bool SendStartAnnounce(CmdProtocolInstance *pstInst, uint32_t u32Tag, const char *pszLocal,
+                       const char *pszRemote) {
+    CmdProtocolFileInfo stInfo{};
+    if (CommandProtocolTransferCheckFileInfo(pszLocal, &stInfo) != 0 ||
+        stInfo.packets > FILE_MAX_PACKETS) {
+        CMD_ERROR_IN(OP_SEND_START, "open [%s] [%s]", pstInst->name, pszLocal);
+        CMutexLock objLock(g_objSendBufMutex);
+        pstInst->fileSendState.store(FILE_SEND_IDLE);
+        return false;
+    }
+    CMutexLock objLock(g_objSendBufMutex);
+    pstInst->fileInfo.packets = stInfo.packets;
+    pstInst->fileInfo.length = stInfo.length;
+    pstInst->fileInfo.crc = stInfo.crc;
+    SetNameField(pstInst->fileInfo.fileName, pszRemote);
+    pstInst->fileInfo.tag = u32Tag;
+    if (CommandProtocolTransferFileStartCmdHeld(pstInst) != 0) {
+        CMD_ERROR_IN(OP_SEND_START, "error [%s] [%s][%s]", pstInst->name, pszLocal, pszRemote);
+        pstInst->fileAnnounced = false; // the record just written was never announced
+        pstInst->fileSendState.store(FILE_SEND_IDLE);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
 
 /// Operations-table entry 8: sends the file at pszLocalPath to the peer, which
 /// creates it as pszRemoteName. Queues the start frame and waits (twice about
@@ -303,50 +341,9 @@ int CommandProtocolTransferFileSendStart(int s32Handle, uint32_t u32Tag, const c
         CMD_ERROR("error [%s] [%s][%s]", CMD_INVALID_NAME, pszLocal, pszRemote);
         return CMD_RESULT_FAIL;
     }
-    // The engine reads the chunks from the path kept in fileInfo.fileName and
-    // the peer gets the name from a field of the same size: longer texts
-    // would be cut into other names.
-    if (strlen(pszLocal) >= FILE_NAME_FIELD) {
-        CMD_ERROR("open [%s] [%s]", pstInst->name, pszLocal);
+    if (!SendStartClaim(pstInst, pszLocal, pszRemote) ||
+        !SendStartAnnounce(pstInst, u32Tag, pszLocal, pszRemote)) {
         return CMD_RESULT_FAIL;
-    }
-    if (strlen(pszRemote) >= FILE_NAME_FIELD) {
-        CMD_ERROR("error [%s] [%s][%s]", pstInst->name, pszLocal, pszRemote);
-        return CMD_RESULT_FAIL;
-    }
-    {
-        // One send at a time: a second start would mix its chunks into the first.
-        CMutexLock objLock(g_objSendBufMutex);
-        uint8_t u8State = pstInst->fileSendState.load();
-        if (u8State != FILE_SEND_IDLE && u8State != FILE_SEND_DONE) {
-            CMD_ERROR("error [%s] [%s][%s]", pstInst->name, pszLocal, pszRemote);
-            return CMD_RESULT_FAIL;
-        }
-        pstInst->fileSendState.store(FILE_SEND_STARTING);
-        SetNameField(pstInst->remoteFileName, pszRemote);
-    }
-
-    CmdProtocolFileInfo stInfo{};
-    if (CommandProtocolTransferCheckFileInfo(pszLocal, &stInfo) != 0 ||
-        stInfo.packets > FILE_MAX_PACKETS) {
-        CMD_ERROR("open [%s] [%s]", pstInst->name, pszLocal);
-        CMutexLock objLock(g_objSendBufMutex);
-        pstInst->fileSendState.store(FILE_SEND_IDLE);
-        return CMD_RESULT_FAIL;
-    }
-    {
-        CMutexLock objLock(g_objSendBufMutex);
-        pstInst->fileInfo.packets = stInfo.packets;
-        pstInst->fileInfo.length = stInfo.length;
-        pstInst->fileInfo.crc = stInfo.crc;
-        SetNameField(pstInst->fileInfo.fileName, pszRemote);
-        pstInst->fileInfo.tag = u32Tag;
-        if (CommandProtocolTransferFileStartCmd(pstInst) != 0) {
-            CMD_ERROR("error [%s] [%s][%s]", pstInst->name, pszLocal, pszRemote);
-            pstInst->fileAnnounced = false; // the record just written was never announced
-            pstInst->fileSendState.store(FILE_SEND_IDLE);
-            return CMD_RESULT_FAIL;
-        }
     }
 
     // Time for the peer to acknowledge the start frame.
@@ -379,6 +376,63 @@ int CommandProtocolTransferFileSendStart(int s32Handle, uint32_t u32Tag, const c
     return CMD_RESULT_OK;
 }
 
+namespace {
+
+constexpr const char *OP_FILE_SEND = "CommandProtocolTransferFileSend";
+
+/// End step of a file send (state 3): once all ten slots are free (every chunk
+/// acknowledged), state 4 and the end marker is queued. The caller holds the
+/// send lock.
+void SendFileEndHeld(CmdProtocolInstance *pstInst) {
+    if (CommandProtocolFreeSendSlotsHeld(pstInst) != CMD_SLOT_COUNT) {
+        return;
+    }
+    // State 4 first: it makes the queue stamp the end index 0x7FFF.
+    pstInst->fileSendState.store(FILE_SEND_DONE);
+    _CmdProtocolParam stEnd{};
+    stEnd.cmd = CMD_UPDATE_SW_SEND_FILE;
+    stEnd.len = 4;
+    CommandProtocolSendCmdAddsubHeld(pstInst, &stEnd, 0);
+    if (FileTrace(pstInst)) {
+        CMD_INFO_IN(OP_FILE_SEND, "==>[%s] SendFileFinish", pstInst->name);
+    }
+}
+
+/// Read step: u16Len bytes at u32Offset of the file named in fileInfo.fileName
+/// into a chunk record (data field or a payload buffer of its own). False,
+/// with an error line and nothing held, when the file cannot be opened or is
+/// shorter than announced (sending something else would only fail the
+/// receiver's check) or memory ran out. The caller holds the send lock.
+bool ReadFileChunkHeld(const CmdProtocolInstance *pstInst, uint32_t u32Offset, uint16_t u16Len,
+                       _CmdProtocolParam *pstChunk) {
+    const char *pszPath = pstInst->fileInfo.fileName;
+    FILE *pstFile =
+        memchr(pszPath, '\0', FILE_NAME_FIELD) != nullptr ? fopen(pszPath, "rb+") : nullptr;
+    if (pstFile == nullptr) {
+        CMD_ERROR_IN(OP_FILE_SEND, "%s [open error  %s]", pstInst->name, pszPath);
+        return false;
+    }
+    pstChunk->cmd = CMD_UPDATE_SW_SEND_FILE;
+    pstChunk->len = u16Len;
+    uint8_t *pu8Data = pstChunk->data;
+    if (u16Len > CMD_FRAME_SHORT_MAX) {
+        pstChunk->payload = static_cast<uint8_t *>(malloc(u16Len));
+        pu8Data = pstChunk->payload;
+    }
+    bool bRead = pu8Data != nullptr &&
+                 fseek(pstFile, static_cast<long>(u32Offset), SEEK_SET) == 0 &&
+                 fread(pu8Data, 1, u16Len, pstFile) == u16Len;
+    (void)fclose(pstFile); // only read from: closing cannot lose anything
+    if (!bRead) {
+        free(pstChunk->payload);
+        pstChunk->payload = nullptr;
+        CMD_ERROR_IN(OP_FILE_SEND, "%s [open error  %s]", pstInst->name, pszPath);
+    }
+    return bRead;
+}
+
+} // namespace
+
 /// Engine file-send step (idle pass with a free send slot). State 2: reads the
 /// next chunk from fileInfo.fileName and queues it (the queue puts the chunk
 /// index into bytes 9..10); after the last chunk the state is 3. A file that
@@ -386,29 +440,16 @@ int CommandProtocolTransferFileSendStart(int s32Handle, uint32_t u32Tag, const c
 /// ten slots are free (every chunk acknowledged): state 4 and the end marker
 /// is queued. Engine thread; holds the send lock for the step.
 void CommandProtocolTransferFileSend(CmdProtocolInstance *pstInst) {
-    ApplyPendingHistoryClear(pstInst);
+    CommandProtocolApplyHistoryClear(pstInst);
     CMutexLock objLock(g_objSendBufMutex);
     uint8_t u8State = pstInst->fileSendState.load();
     if (u8State == FILE_SEND_LAST) {
-        if (CommandProtocolFreeSendSlots(pstInst) != CMD_SLOT_COUNT) {
-            return;
-        }
-        // State 4 first: it makes the queue stamp the end index 0x7FFF.
-        pstInst->fileSendState.store(FILE_SEND_DONE);
-        _CmdProtocolParam stEnd{};
-        stEnd.cmd = CMD_UPDATE_SW_SEND_FILE;
-        stEnd.len = 4;
-        CommandProtocolSendCmdAddsub(pstInst, &stEnd, 0);
-        if (FileTrace(pstInst)) {
-            CMD_INFO("==>[%s] SendFileFinish", pstInst->name);
-        }
+        SendFileEndHeld(pstInst);
         return;
     }
     if (u8State != FILE_SEND_CHUNKS) {
         return;
     }
-
-    const char *pszPath = pstInst->fileInfo.fileName;
     const uint32_t u32Length = pstInst->fileInfo.length;
     const uint16_t u16Index = pstInst->filePacketIndex.load();
     const uint32_t u32Offset = static_cast<uint32_t>(u16Index) * CMD_FILE_CHUNK;
@@ -420,33 +461,11 @@ void CommandProtocolTransferFileSend(CmdProtocolInstance *pstInst) {
     const bool bLast = u32Offset + CMD_FILE_CHUNK >= u32Length;
     const uint16_t u16ChunkLen = static_cast<uint16_t>(
         bLast ? u32Length - u32Offset : static_cast<uint32_t>(CMD_FILE_CHUNK));
-
-    FILE *pstFile =
-        memchr(pszPath, '\0', FILE_NAME_FIELD) != nullptr ? fopen(pszPath, "rb+") : nullptr;
-    if (pstFile == nullptr) {
-        CMD_ERROR("%s [open error  %s]", pstInst->name, pstInst->fileInfo.fileName);
-        return;
-    }
     _CmdProtocolParam stChunk{};
-    stChunk.cmd = CMD_UPDATE_SW_SEND_FILE;
-    stChunk.len = u16ChunkLen;
-    uint8_t *pu8Data = stChunk.data;
-    if (u16ChunkLen > CMD_FRAME_SHORT_MAX) {
-        stChunk.payload = static_cast<uint8_t *>(malloc(u16ChunkLen));
-        pu8Data = stChunk.payload;
+    if (!ReadFileChunkHeld(pstInst, u32Offset, u16ChunkLen, &stChunk)) {
+        return; // tried again at the next pass
     }
-    bool bRead = pu8Data != nullptr &&
-                 fseek(pstFile, static_cast<long>(u32Offset), SEEK_SET) == 0 &&
-                 fread(pu8Data, 1, u16ChunkLen, pstFile) == u16ChunkLen;
-    (void)fclose(pstFile); // only read from: closing cannot lose anything
-    if (!bRead) {
-        // The file is shorter than announced (or memory ran out): sending
-        // something else would only fail the receiver's check. Try again later.
-        free(stChunk.payload);
-        CMD_ERROR("%s [open error  %s]", pstInst->name, pstInst->fileInfo.fileName);
-        return;
-    }
-    int s32Sn = CommandProtocolSendCmdAddsub(pstInst, &stChunk, 0);
+    int s32Sn = CommandProtocolSendCmdAddsubHeld(pstInst, &stChunk, 0);
     if (s32Sn < 0) {
         free(stChunk.payload); // the same chunk is tried at the next pass
         return;
@@ -479,13 +498,12 @@ int CommandProtocolTransferFileReportCmd(CmdProtocolInstance *pstInst, unsigned 
     return CMD_RESULT_OK;
 }
 
-/// Operations-table entry 9: percentage of the transfer, 0..100, or -1 for an
-/// invalid handle. While sending it stays at 99 or below until the end marker
-/// is queued; reading 100 after that ends the send (application frames pass
-/// again). While receiving it stays at 99 or below until the file verified.
-/// Any thread.
+/// Operations-table entry 9: percentage of the transfer, 0..100, or -1 (with
+/// the invalid-handle line) for an invalid handle. While sending it stays at 99 or below until the
+/// end marker is queued; reading 100 after that ends the send (application frames pass again).
+/// While receiving it stays at 99 or below until the file verified. Any thread.
 int CommandProtocolTransferFileProgress(int s32Handle) {
-    CmdProtocolInstance *pstInst = CommandProtocolLookup(s32Handle);
+    CmdProtocolInstance *pstInst = CMD_LOOKUP_OR_REPORT(s32Handle);
     if (pstInst == nullptr) {
         return CMD_RESULT_FAIL;
     }
@@ -529,19 +547,18 @@ int CommandProtocolTransferFileProgress(int s32Handle) {
 /// this side has announced a file (a peer cannot make it send one otherwise);
 /// other codes change nothing. Recorded and acknowledged. Engine thread.
 void CommandProtocolTransferFileReport(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot) {
-    ApplyPendingHistoryClear(pstInst);
     if (ReportCode(pstSlot) == FILE_REPORT_FAILED) {
         CMutexLock objLock(g_objSendBufMutex);
         if (pstInst->fileAnnounced) {
             uint8_t u8Before = pstInst->fileSendState.load();
-            CommandProtocolRemoveSendBuf(pstInst, 0, 1);
+            CommandProtocolRemoveSendBufHeld(pstInst, 0, 1);
             // In state 1 a send start is waiting on an application thread; it
             // moves on to the chunks itself once the new start frame is answered.
-            if (CommandProtocolTransferFileStartCmd(pstInst) == 0 &&
+            if (CommandProtocolTransferFileStartCmdHeld(pstInst) == 0 &&
                 u8Before != FILE_SEND_STARTING) {
                 pstInst->fileSendState.store(FILE_SEND_CHUNKS);
             }
-            ApplyPendingHistoryClear(pstInst); // we are the engine loop
+            CommandProtocolApplyHistoryClear(pstInst); // we are the engine loop
         }
     }
     CommandProtocolRecordSn(pstInst, pstSlot->sn);
@@ -559,7 +576,6 @@ void CommandProtocolTransferFileReport(CmdProtocolInstance *pstInst, _CmdProtoco
 /// drops the frame unanswered (the peer repeats it). Engine thread.
 void CommandProtocolTransferFileRecvStart(CmdProtocolInstance *pstInst,
                                           _CmdProtocolParam *pstSlot) {
-    ApplyPendingHistoryClear(pstInst);
     CmdProtocolFileInfo stInfo{};
     const uint8_t *pu8Payload = CmdParamPayload(pstSlot);
     size_t szCopy = pstSlot->len < sizeof(stInfo) ? pstSlot->len : sizeof(stInfo);
@@ -604,6 +620,72 @@ void CommandProtocolTransferFileRecvStart(CmdProtocolInstance *pstInst,
     CommandProtocolSendAck(pstInst, pstSlot);
 }
 
+namespace {
+
+constexpr const char *OP_FILE_RECV = "CommandProtocolTransferFileRecv";
+
+/// Write step: chunk u16Index goes to index x 512 of the open file and is
+/// acknowledged; a chunk that would reach past the announced length (which
+/// bounds what the peer may make us write) fails the transfer (report 0).
+void RecvWriteChunk(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot, uint16_t u16Index) {
+    const uint16_t u16Sn = pstSlot->sn;
+    const uint32_t u32Offset = static_cast<uint32_t>(u16Index) * CMD_FILE_CHUNK;
+    const uint16_t u16Len = pstSlot->len;
+    const uint8_t *pu8Data = CmdParamPayload(pstSlot);
+    if (u32Offset + u16Len > pstInst->fileRecvInfo.length || (u16Len > 0 && pu8Data == nullptr)) {
+        CMD_ERROR_IN(OP_FILE_RECV, "%s addr=0x%x len=0x%x beyond [%ld]", pstInst->name, u32Offset,
+                     u16Len, static_cast<long>(pstInst->fileRecvInfo.length));
+        FailReceive(pstInst, u16Sn);
+        return;
+    }
+    if (fseek(pstInst->fileHandle, static_cast<long>(u32Offset), SEEK_SET) == 0 && u16Len > 0) {
+        // A failed write shows in the size or CRC check at the end.
+        (void)fwrite(pu8Data, 1, u16Len, pstInst->fileHandle);
+    }
+    uint16_t u16Written = static_cast<uint16_t>(pstInst->fileRecvPacketIndex.load() + 1);
+    pstInst->fileRecvPacketIndex.store(u16Written);
+    if (FileTrace(pstInst)) {
+        CMD_INFO_IN(OP_FILE_RECV, "==>Recv addr=0x%x len=0x%x[%ld,%d] SN=%d", u32Offset, u16Len,
+                    static_cast<long>(pstInst->fileRecvInfo.packets), u16Written, u16Sn);
+    }
+    CommandProtocolRecordSn(pstInst, u16Sn);
+    CommandProtocolSendAck(pstInst, pstSlot);
+}
+
+/// Verify step at the end marker: the file is closed and measured; size and
+/// CRC as announced give state 3, report 2, delivery and acknowledgement;
+/// otherwise report 0 without acknowledgement.
+void RecvVerifyEnd(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot) {
+    const uint16_t u16Sn = pstSlot->sn;
+    pstInst->fileRecvState.store(FILE_RECV_VERIFYING);
+    CloseReceiveFile(pstInst);
+    CmdProtocolFileInfo stMeasured{};
+    if (CommandProtocolTransferCheckFileInfo(pstInst->fileRecvInfo.fileName, &stMeasured) != 0) {
+        CMD_ERROR_IN(OP_FILE_RECV, "open error [%s][%s]", pstInst->name,
+                     pstInst->fileRecvInfo.fileName);
+        CommandProtocolTransferFileReportCmd(pstInst, FILE_REPORT_FAILED);
+        CommandProtocolRecordSn(pstInst, u16Sn);
+        return;
+    }
+    const CmdProtocolFileInfo &stAnnounced = pstInst->fileRecvInfo;
+    if (FileTrace(pstInst)) {
+        CMD_INFO_IN(OP_FILE_RECV, "==> finish addr=%x SN=%d [%ld,%ld] [%ld,%ld]", 0, u16Sn,
+                    static_cast<long>(stMeasured.length), static_cast<long>(stAnnounced.length),
+                    static_cast<long>(stMeasured.crc), static_cast<long>(stAnnounced.crc));
+    }
+    if (stMeasured.length != stAnnounced.length || stMeasured.crc != stAnnounced.crc) {
+        FailReceive(pstInst, u16Sn);
+        return;
+    }
+    pstInst->fileRecvState.store(FILE_RECV_VERIFIED);
+    CommandProtocolTransferFileReportCmd(pstInst, FILE_REPORT_VERIFIED);
+    CommandProtocolRecordSn(pstInst, u16Sn);
+    Deliver(pstInst, pstSlot);
+    CommandProtocolSendAck(pstInst, pstSlot);
+}
+
+} // namespace
+
 /// Chunk or end marker received (0x0303, not a repeat); the index is in bytes
 /// 9..10, high byte first. Engine thread.
 ///
@@ -616,7 +698,6 @@ void CommandProtocolTransferFileRecvStart(CmdProtocolInstance *pstInst,
 ///   announced give state 3, report 2, delivery and acknowledgement; otherwise
 ///   report 0 without acknowledgement.
 void CommandProtocolTransferFileRecv(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot) {
-    ApplyPendingHistoryClear(pstInst);
     const uint16_t u16Sn = pstSlot->sn;
     switch (pstInst->fileRecvState.load()) {
     case FILE_RECV_IDLE:
@@ -639,66 +720,18 @@ void CommandProtocolTransferFileRecv(CmdProtocolInstance *pstInst, _CmdProtocolP
         FailReceive(pstInst, u16Sn);
         return;
     }
-
     const uint16_t u16Index = static_cast<uint16_t>(pstSlot->param1 << 8 | pstSlot->param2);
     if (u16Index != CMD_FILE_END_INDEX) {
-        const uint32_t u32Offset = static_cast<uint32_t>(u16Index) * CMD_FILE_CHUNK;
-        const uint16_t u16Len = pstSlot->len;
-        const uint8_t *pu8Data = CmdParamPayload(pstSlot);
-        // The announced length bounds what the peer may make us write.
-        if (u32Offset + u16Len > pstInst->fileRecvInfo.length ||
-            (u16Len > 0 && pu8Data == nullptr)) {
-            CMD_ERROR("%s addr=0x%x len=0x%x beyond [%ld]", pstInst->name, u32Offset, u16Len,
-                      static_cast<long>(pstInst->fileRecvInfo.length));
-            FailReceive(pstInst, u16Sn);
-            return;
-        }
-        if (fseek(pstInst->fileHandle, static_cast<long>(u32Offset), SEEK_SET) == 0 && u16Len > 0) {
-            // A failed write shows in the size or CRC check at the end.
-            (void)fwrite(pu8Data, 1, u16Len, pstInst->fileHandle);
-        }
-        uint16_t u16Written = static_cast<uint16_t>(pstInst->fileRecvPacketIndex.load() + 1);
-        pstInst->fileRecvPacketIndex.store(u16Written);
-        if (FileTrace(pstInst)) {
-            CMD_INFO("==>Recv addr=0x%x len=0x%x[%ld,%d] SN=%d", u32Offset, u16Len,
-                     static_cast<long>(pstInst->fileRecvInfo.packets), u16Written, u16Sn);
-        }
-        CommandProtocolRecordSn(pstInst, u16Sn);
-        CommandProtocolSendAck(pstInst, pstSlot);
-        return;
+        RecvWriteChunk(pstInst, pstSlot, u16Index);
+    } else {
+        RecvVerifyEnd(pstInst, pstSlot);
     }
-
-    pstInst->fileRecvState.store(FILE_RECV_VERIFYING);
-    CloseReceiveFile(pstInst);
-    CmdProtocolFileInfo stMeasured{};
-    if (CommandProtocolTransferCheckFileInfo(pstInst->fileRecvInfo.fileName, &stMeasured) != 0) {
-        CMD_ERROR("open error [%s][%s]", pstInst->name, pstInst->fileRecvInfo.fileName);
-        CommandProtocolTransferFileReportCmd(pstInst, FILE_REPORT_FAILED);
-        CommandProtocolRecordSn(pstInst, u16Sn);
-        return;
-    }
-    const CmdProtocolFileInfo &stAnnounced = pstInst->fileRecvInfo;
-    if (FileTrace(pstInst)) {
-        CMD_INFO("==> finish addr=%x SN=%d [%ld,%ld] [%ld,%ld]", 0, u16Sn,
-                 static_cast<long>(stMeasured.length), static_cast<long>(stAnnounced.length),
-                 static_cast<long>(stMeasured.crc), static_cast<long>(stAnnounced.crc));
-    }
-    if (stMeasured.length != stAnnounced.length || stMeasured.crc != stAnnounced.crc) {
-        FailReceive(pstInst, u16Sn);
-        return;
-    }
-    pstInst->fileRecvState.store(FILE_RECV_VERIFIED);
-    CommandProtocolTransferFileReportCmd(pstInst, FILE_REPORT_VERIFIED);
-    CommandProtocolRecordSn(pstInst, u16Sn);
-    Deliver(pstInst, pstSlot);
-    CommandProtocolSendAck(pstInst, pstSlot);
 }
 
 /// CMD_UPDATE_SW_READY_UPDATE received (not a repeat): the receiving side goes
 /// idle (a file still open is closed), and the frame is recorded, delivered
 /// and acknowledged. Engine thread.
 void CommandProtocolTransferReadyUpdate(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot) {
-    ApplyPendingHistoryClear(pstInst);
     CloseReceiveFile(pstInst);
     pstInst->fileRecvState.store(FILE_RECV_IDLE);
     CommandProtocolRecordSn(pstInst, pstSlot->sn);

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "protocol_internal.h"
+#include "instance.h"
 
 namespace {
 

@@ -3,12 +3,13 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <new>
 
 #include "diag.h"
-#include "protocol_internal.h"
+#include "engine.h"
+#include "receiver.h"
 
 // Handle -> record. An entry is written once, under CommMutex, when its
 // instance has been opened completely; records are never released, so a
@@ -28,7 +29,7 @@ bool g_abReserved[CMD_INSTANCE_COUNT];
 
 // Serialises CommandProtocolMutexInit itself, so two first calls cannot both
 // initialise CommMutex.
-std::mutex g_objMutexInitGuard;
+CMutex g_objMutexInitGuard;
 
 // Engines ask for a small stack; the platform refuses sizes below its minimum
 // and the default stack is used then.
@@ -39,7 +40,7 @@ constexpr int OPEN_DRAIN_LEN = 1024;
 } // namespace
 
 int CommandProtocolMutexInit() {
-    std::lock_guard<std::mutex> objGuard(g_objMutexInitGuard);
+    CMutexLock objGuard(g_objMutexInitGuard);
     if (CommMutexInit.load() != 0) {
         return CMD_RESULT_OK;
     }
@@ -80,9 +81,7 @@ void CommandProtocolInstanceInit(CmdProtocolInstance *pstInst, const CmdProtocol
     pstInst->fun.CommandProtocolGetCMDLongerToProgress = CommandProtocolGetCMDLongerToProgress;
 
     pstInst->sendSn = 1;
-    for (uint16_t &u16Entry : pstInst->recvSnHistory) {
-        u16Entry = CMD_SN_EMPTY;
-    }
+    CommandProtocolClearHistory(pstInst);
     pstInst->recvSnIndex = 0;
     pstInst->recvCount = 0;
     pstInst->debugFlags.store(0);
@@ -93,7 +92,7 @@ void CommandProtocolInstanceInit(CmdProtocolInstance *pstInst, const CmdProtocol
     pstInst->lastAckTime = u32Now;
     pstInst->lastSendTime = u32Now;
     uint8_t u8Status = CMD_STATUS_HEARTBEAT_ON | CMD_STATUS_RUNNING;
-    if (s32Mode == 1) {
+    if (s32Mode == CMD_MODE_FAST) {
         u8Status |= CMD_STATUS_FAST_MODE;
     }
     pstInst->status.store(u8Status);
@@ -103,6 +102,85 @@ void CommandProtocolInstanceInit(CmdProtocolInstance *pstInst, const CmdProtocol
     if (pszName != nullptr) {
         strncpy(pstInst->name, pszName, 5);
     }
+}
+
+namespace {
+
+constexpr const char *OP_OPEN = "CommandProtocolOpen";
+
+/// Reserve step of an open: the first free table entry, a fresh record for it,
+/// set up (steps 5..7) and its link drained, all under CommMutex. The
+/// record, with *ps32Handle reserved; null (after the error line) when no
+/// entry or no memory is left.
+CmdProtocolInstance *OpenReserve(CmdProtocolFun *pstFun, const char *pszName, int s32Mode,
+                                 int *ps32Handle) {
+    pthread_mutex_lock(&CommMutex);
+    int s32Handle = -1;
+    for (int i = 0; i < CMD_INSTANCE_COUNT; ++i) {
+        if (!g_abReserved[i] && Param[i].load(std::memory_order_relaxed) == nullptr) {
+            s32Handle = i;
+            break;
+        }
+    }
+    CmdProtocolInstance *pstInst = nullptr;
+    if (s32Handle >= 0) {
+        pstInst = new (std::nothrow) CmdProtocolInstance();
+    }
+    if (pstInst == nullptr) {
+        CMD_ERROR_IN(OP_OPEN, "open error  [%s]", pszName != nullptr ? pszName : "");
+        pthread_mutex_unlock(&CommMutex);
+        return nullptr;
+    }
+    g_abReserved[s32Handle] = true;
+
+    CommandProtocolInstanceInit(pstInst, pstFun, pszName, s32Mode);
+    CMD_INFO_IN(OP_OPEN, "#run# %s fd =%d", pstInst->name, s32Handle);
+    *pstFun = pstInst->fun;
+
+    // Bytes that waited on the link before the instance existed belong to no
+    // frame of this session: read them away.
+    if (pstInst->fun.Read != nullptr) {
+        uint8_t au8Scratch[OPEN_DRAIN_LEN];
+        if (pstInst->fun.Read(au8Scratch, OPEN_DRAIN_LEN) > 0) {
+            pstInst->fun.Read(au8Scratch, OPEN_DRAIN_LEN);
+        }
+    }
+    pthread_mutex_unlock(&CommMutex);
+    *ps32Handle = s32Handle;
+    return pstInst;
+}
+
+/// Start step: the instance's detached engine thread, on a small stack where
+/// the platform allows one (a refusal leaves the platform's default in place).
+bool OpenStartEngine(CmdProtocolInstance *pstInst) {
+    pthread_attr_t stAttr;
+    pthread_t stEngine;
+    bool bStarted = false;
+    if (pthread_attr_init(&stAttr) == 0) {
+        if (pthread_attr_setdetachstate(&stAttr, PTHREAD_CREATE_DETACHED) == 0) {
+            (void)pthread_attr_setstacksize(&stAttr, ENGINE_STACK_SIZE);
+            bStarted = pthread_create(&stEngine, &stAttr, CommandProtocolRecvSend_thread_Handler,
+                                      pstInst) == 0;
+        }
+        pthread_attr_destroy(&stAttr);
+    }
+    return bStarted;
+}
+
+} // namespace
+
+void CommandProtocolInstanceRenew(CmdProtocolInstance *pstInst) {
+    for (int i = 0; i < CMD_SLOT_COUNT; ++i) {
+        CommandProtocolFrameClear(&pstInst->sendSlots[i]);
+        CommandProtocolFrameClear(&pstInst->recvSlots[i]);
+        CommandProtocolFrameClear(&pstInst->longerCmds[i]);
+    }
+    free(pstInst->PacketsBuffer);
+    if (pstInst->fileHandle != nullptr) {
+        (void)fclose(pstInst->fileHandle); // abandoned: what it held is of no use
+    }
+    pstInst->~CmdProtocolInstance();
+    new (pstInst) CmdProtocolInstance();
 }
 
 int CommandProtocolOpen(CmdProtocolFun *pstFun, const char *pszName, int s32Mode) {
@@ -117,52 +195,12 @@ int CommandProtocolOpen(CmdProtocolFun *pstFun, const char *pszName, int s32Mode
         CMD_ERROR("open error  [%s]", pszShown);
         return CMD_RESULT_FAIL;
     }
-
-    pthread_mutex_lock(&CommMutex);
     int s32Handle = -1;
-    for (int i = 0; i < CMD_INSTANCE_COUNT; ++i) {
-        if (!g_abReserved[i] && Param[i].load(std::memory_order_relaxed) == nullptr) {
-            s32Handle = i;
-            break;
-        }
-    }
-    CmdProtocolInstance *pstInst = nullptr;
-    if (s32Handle >= 0) {
-        pstInst = new (std::nothrow) CmdProtocolInstance();
-    }
+    CmdProtocolInstance *pstInst = OpenReserve(pstFun, pszName, s32Mode, &s32Handle);
     if (pstInst == nullptr) {
-        CMD_ERROR("open error  [%s]", pszShown);
-        pthread_mutex_unlock(&CommMutex);
         return CMD_RESULT_FAIL;
     }
-    g_abReserved[s32Handle] = true;
-
-    CommandProtocolInstanceInit(pstInst, pstFun, pszName, s32Mode);
-    CMD_INFO("#run# %s fd =%d", pstInst->name, s32Handle);
-    *pstFun = pstInst->fun;
-
-    // Bytes that waited on the link before the instance existed belong to no
-    // frame of this session: read them away.
-    if (pstInst->fun.Read != nullptr) {
-        uint8_t au8Scratch[OPEN_DRAIN_LEN];
-        if (pstInst->fun.Read(au8Scratch, OPEN_DRAIN_LEN) > 0) {
-            pstInst->fun.Read(au8Scratch, OPEN_DRAIN_LEN);
-        }
-    }
-    pthread_mutex_unlock(&CommMutex);
-
-    pthread_attr_t stAttr;
-    bool bStarted = false;
-    if (pthread_attr_init(&stAttr) == 0) {
-        if (pthread_attr_setdetachstate(&stAttr, PTHREAD_CREATE_DETACHED) == 0) {
-            // A refusal of the small stack leaves the platform's default in place.
-            (void)pthread_attr_setstacksize(&stAttr, ENGINE_STACK_SIZE);
-            bStarted = pthread_create(&pstInst->engineThread, &stAttr,
-                                      CommandProtocolRecvSend_thread_Handler, pstInst) == 0;
-        }
-        pthread_attr_destroy(&stAttr);
-    }
-    if (!bStarted) {
+    if (!OpenStartEngine(pstInst)) {
         CMD_ERROR("open error  [%s]", pszShown);
         pthread_mutex_lock(&CommMutex);
         g_abReserved[s32Handle] = false;
@@ -180,6 +218,10 @@ int CommandProtocolOpen(CmdProtocolFun *pstFun, const char *pszName, int s32Mode
     CMD_INFO("Fixed space required [%d]BYTE  %s fd=%d", static_cast<int>(sizeof(*pstInst)),
              pstInst->name, s32Handle);
     return s32Handle;
+}
+
+bool CommandProtocolIsOpen(int s32Handle) {
+    return CommandProtocolLookup(s32Handle) != nullptr;
 }
 
 void CommandProtocolStop(int s32Handle) {
@@ -205,7 +247,9 @@ int CommandProtocolWaitEngineEnd(int s32Handle) {
     if (pstInst == nullptr) {
         return CMD_RESULT_INVALID_HANDLE;
     }
-    std::unique_lock<std::mutex> objLock(pstInst->engineMutex);
-    pstInst->engineCond.wait(objLock, [pstInst] { return pstInst->engineEnded; });
+    CMutexLock objLock(pstInst->engineMutex);
+    while (!pstInst->engineEnded) {
+        pstInst->engineCond.Wait(pstInst->engineMutex);
+    }
     return CMD_RESULT_OK;
 }

@@ -12,12 +12,13 @@
 #include <new>
 
 #include "diag.h"
-#include "protocol_internal.h"
+#include "file_transfer.h"
+#include "receiver.h"
+#include "send_queue.h"
 #include "runtime/mutex.h"
 
 namespace {
 
-constexpr int CMD_KEY_COUNT = 2; // entries of the RC4 key table
 constexpr int CMD_LEN_KNOWN = 6; // assembled bytes once len and crc are in
 // A message of at most 65535 bytes needs at most this many chunks.
 constexpr int CMD_LARGE_MAX_CHUNKS = (0xFFFF + CMD_LARGE_CHUNK_DATA - 1) / CMD_LARGE_CHUNK_DATA;
@@ -83,15 +84,12 @@ bool SlotInUse(const _CmdProtocolParam *pstRec) {
 }
 
 /// Heartbeat traffic is kept out of the frame trace: heartbeats themselves and
-/// the acknowledgements of this instance's own heartbeats, recognised by the
-/// first queued frame with the same sn.
-bool IsHeartbeatTraffic(CmdProtocolInstance *pstInst, const _CmdProtocolParam *pstRec) {
-    if (pstRec->cmd == CMD_HEART_BEAT) {
-        return true;
-    }
-    CMutexLock objLock(g_objSendBufMutex);
+/// the acknowledgements of this instance's own heartbeats. This tells the
+/// latter: whether the first queued frame with sn u16Sn is a heartbeat. The
+/// caller holds the send lock.
+bool QueuedHeartbeatHeld(const CmdProtocolInstance *pstInst, uint16_t u16Sn) {
     for (const _CmdProtocolParam &stSlot : pstInst->sendSlots) {
-        if (stSlot.sync1 != CMD_FRAME_SYNC1 || stSlot.sn != pstRec->sn) {
+        if (!CmdSlotInUse(stSlot) || stSlot.sn != u16Sn) {
             continue;
         }
         // A queued short frame has its cmd enciphered; look at a clear copy.
@@ -110,7 +108,12 @@ bool IsHeartbeatTraffic(CmdProtocolInstance *pstInst, const _CmdProtocolParam *p
 // ---------------------------------------------------------------------------
 // Byte assembly
 
-int CommandProtocolRecvOneByte(CmdProtocolInstance *pstInst, uint8_t u8Byte) {
+namespace {
+
+constexpr const char *OP_RECV_BYTE = "CommandProtocolRecvOneByte";
+
+/// Hunting step of the byte receiver: the two sync bytes (recvCount 0 and 1).
+int RecvSyncByte(CmdProtocolInstance *pstInst, uint8_t u8Byte) {
     uint8_t *pu8Buf = pstInst->recvBuffer;
     if (pstInst->recvCount == 0) {
         if (u8Byte != CMD_FRAME_SYNC1) {
@@ -123,24 +126,68 @@ int CommandProtocolRecvOneByte(CmdProtocolInstance *pstInst, uint8_t u8Byte) {
         pstInst->recvCount = 1;
         return CMD_RECV_TAKEN;
     }
-    if (pstInst->recvCount == 1) {
-        if (u8Byte == CMD_FRAME_SYNC1) {
-            // A 0xA5 after a 0xA5 may be a frame start right behind a stray
-            // 0xA5 (noise, or the last byte of a frame whose beginning was
-            // lost): it becomes the first sync byte. Dropping it would lose
-            // that frame, and a peer that repeats the same frame back to back
-            // behind the same 0xA5 would never get through.
-            return CMD_RECV_TAKEN;
-        }
-        if (u8Byte != CMD_FRAME_SYNC2) {
-            pstInst->recvCount = 0;
-            return CMD_RECV_HUNTING;
-        }
-        pu8Buf[1] = u8Byte;
-        pstInst->recvCount = 2;
+    if (u8Byte == CMD_FRAME_SYNC1) {
+        // A 0xA5 after a 0xA5 may be a frame start right behind a stray
+        // 0xA5 (noise, or the last byte of a frame whose beginning was
+        // lost): it becomes the first sync byte. Dropping it would lose
+        // that frame, and a peer that repeats the same frame back to back
+        // behind the same 0xA5 would never get through.
         return CMD_RECV_TAKEN;
     }
+    if (u8Byte != CMD_FRAME_SYNC2) {
+        pstInst->recvCount = 0;
+        return CMD_RECV_HUNTING;
+    }
+    pu8Buf[1] = u8Byte;
+    pstInst->recvCount = 2;
+    return CMD_RECV_TAKEN;
+}
 
+/// Storing step of the byte receiver: the frame in the assembly buffer is
+/// complete (17 bytes for len 0..4, 13 + len otherwise) and goes into the first
+/// free receive slot, or is lost with an error line.
+int RecvStoreFrame(CmdProtocolInstance *pstInst, int s32Len, int s32Encrypt) {
+    const uint8_t *pu8Buf = pstInst->recvBuffer;
+    pstInst->recvCount = 0;
+    int s32Slot = 0;
+    while (s32Slot < CMD_SLOT_COUNT && SlotSync1(&pstInst->recvSlots[s32Slot]) == CMD_FRAME_SYNC1) {
+        ++s32Slot;
+    }
+    if (s32Slot == CMD_SLOT_COUNT) {
+        CMD_ERROR_IN(OP_RECV_BYTE, "%s [%x.%x.%x]", pstInst->name, pu8Buf[0], s32Len, s32Encrypt);
+        return CMD_RECV_NO_SLOT;
+    }
+    _CmdProtocolParam *pstSlot = &pstInst->recvSlots[s32Slot];
+    uint8_t *pu8Slot = CmdParamBytes(pstSlot);
+    // Everything but byte 0 first; byte 0 publishes the slot.
+    if (s32Len <= CMD_FRAME_SHORT_MAX) {
+        memcpy(pu8Slot + 1, pu8Buf + 1, CMD_FRAME_SHORT_LEN - 1);
+        pstSlot->payload = nullptr;
+    } else {
+        uint8_t *pu8Payload = static_cast<uint8_t *>(malloc(static_cast<size_t>(s32Len)));
+        if (pu8Payload == nullptr) {
+            CMD_ERROR_IN(OP_RECV_BYTE, "%s [%x.%x.%x]", pstInst->name, pu8Buf[0], s32Len,
+                         s32Encrypt);
+            return CMD_RECV_NO_MEMORY;
+        }
+        memcpy(pu8Payload, pu8Buf + CMD_FRAME_HEAD_LEN, static_cast<size_t>(s32Len));
+        memset(pu8Slot + 1, 0, sizeof(*pstSlot) - 1);
+        memcpy(pu8Slot + 1, pu8Buf + 1, CMD_FRAME_HEAD_LEN - 1);
+        pstSlot->payload = pu8Payload;
+    }
+    pstInst->recvTime[s32Slot] = CommandProtocolClockMs();
+    pstInst->recvArrival[s32Slot] = pstInst->recvArrivalNext++;
+    __atomic_store_n(&pstSlot->sync1, CMD_FRAME_SYNC1, __ATOMIC_RELEASE);
+    return CMD_RECV_TAKEN;
+}
+
+} // namespace
+
+int CommandProtocolRecvOneByte(CmdProtocolInstance *pstInst, uint8_t u8Byte) {
+    if (pstInst->recvCount < 2) {
+        return RecvSyncByte(pstInst, u8Byte);
+    }
+    uint8_t *pu8Buf = pstInst->recvBuffer;
     if (pstInst->recvCount >= CMD_FRAME_MAX_LEN) {
         // Cannot happen while len is checked at byte 6; keeps the store in bounds.
         pstInst->recvCount = 0;
@@ -148,7 +195,8 @@ int CommandProtocolRecvOneByte(CmdProtocolInstance *pstInst, uint8_t u8Byte) {
     }
     pu8Buf[pstInst->recvCount++] = u8Byte;
     const int s32Len = pu8Buf[2] | (pu8Buf[3] << 8);
-    const int s32Encrypt = (pu8Buf[offsetof(_CmdProtocolParam, flags)] >> 7) & 1;
+    const int s32Encrypt =
+        (pu8Buf[offsetof(_CmdProtocolParam, flags)] & CMD_FLAG_ENCRYPT) != 0 ? 1 : 0;
     if (pstInst->recvCount == CMD_LEN_KNOWN) {
         if (s32Len > CMD_FRAME_MAX_PAYLOAD) {
             pstInst->recvCount = 0;
@@ -163,40 +211,7 @@ int CommandProtocolRecvOneByte(CmdProtocolInstance *pstInst, uint8_t u8Byte) {
     if (pstInst->recvCount - CMD_FRAME_HEAD_LEN < s32Len) {
         return CMD_RECV_TAKEN; // more payload to come
     }
-
-    // Complete: 17 bytes for len 0..4, 13 + len otherwise.
-    int s32Slot = 0;
-    while (s32Slot < CMD_SLOT_COUNT && SlotSync1(&pstInst->recvSlots[s32Slot]) == CMD_FRAME_SYNC1) {
-        ++s32Slot;
-    }
-    if (s32Slot == CMD_SLOT_COUNT) {
-        pstInst->recvCount = 0;
-        CMD_ERROR("%s [%x.%x.%x]", pstInst->name, pu8Buf[0], s32Len, s32Encrypt);
-        return CMD_RECV_NO_SLOT;
-    }
-    _CmdProtocolParam *pstSlot = &pstInst->recvSlots[s32Slot];
-    uint8_t *pu8Slot = CmdParamBytes(pstSlot);
-    // Everything but byte 0 first; byte 0 publishes the slot.
-    if (s32Len <= CMD_FRAME_SHORT_MAX) {
-        memcpy(pu8Slot + 1, pu8Buf + 1, CMD_FRAME_SHORT_LEN - 1);
-        pstSlot->payload = nullptr;
-    } else {
-        uint8_t *pu8Payload = static_cast<uint8_t *>(malloc(static_cast<size_t>(s32Len)));
-        if (pu8Payload == nullptr) {
-            pstInst->recvCount = 0;
-            CMD_ERROR("%s [%x.%x.%x]", pstInst->name, pu8Buf[0], s32Len, s32Encrypt);
-            return CMD_RECV_NO_MEMORY;
-        }
-        memcpy(pu8Payload, pu8Buf + CMD_FRAME_HEAD_LEN, static_cast<size_t>(s32Len));
-        memset(pu8Slot + 1, 0, sizeof(*pstSlot) - 1);
-        memcpy(pu8Slot + 1, pu8Buf + 1, CMD_FRAME_HEAD_LEN - 1);
-        pstSlot->payload = pu8Payload;
-    }
-    pstInst->recvTime[s32Slot] = CommandProtocolClockMs();
-    pstInst->recvArrival[s32Slot] = pstInst->recvArrivalNext++;
-    __atomic_store_n(&pstSlot->sync1, CMD_FRAME_SYNC1, __ATOMIC_RELEASE);
-    pstInst->recvCount = 0;
-    return CMD_RECV_TAKEN;
+    return RecvStoreFrame(pstInst, s32Len, s32Encrypt);
 }
 
 int CommandInterfaceRead2(int s32Handle, const uint8_t *pu8Bytes, int s32Count) {
@@ -270,6 +285,12 @@ void CommandProtocolClearHistory(CmdProtocolInstance *pstInst) {
     }
 }
 
+void CommandProtocolApplyHistoryClear(CmdProtocolInstance *pstInst) {
+    if (pstInst->fileHistoryClearPending.exchange(false)) {
+        CommandProtocolClearHistory(pstInst);
+    }
+}
+
 void CommandProtocolSendAck(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot) {
     if (!SlotInUse(pstSlot)) {
         // Already emptied, e.g. by a reset from within the data callback.
@@ -292,93 +313,75 @@ void CommandProtocolSendAck(CmdProtocolInstance *pstInst, _CmdProtocolParam *pst
 // ---------------------------------------------------------------------------
 // Reassembly
 
-int CommandProtocolRecvLargePacket(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstRec) {
-    const uint8_t *pu8Chunk = CmdParamPayload(pstRec);
-    const int s32FrameLen = pstRec->len;
-    CmdLargePacket stHead{};
-    const bool bHasHead = pu8Chunk != nullptr && s32FrameLen >= CMD_LARGE_SUBHEAD_LEN;
-    if (bHasHead) {
-        memcpy(&stHead, pu8Chunk, sizeof(stHead));
-    }
-    if ((pstInst->debugFlags & 0x01) != 0) {
-        CMD_INFO("PacketsNum=%d ,PacketsLen=%d,cmdlen=%d", stHead.PacketsNum, stHead.PacketsLen,
-                 s32FrameLen);
-        CMD_INFO("SendAddr=%d,SendLen=%d", stHead.SendAddr, stHead.SendLen);
-    }
+namespace {
 
-    // The chunk must describe itself consistently: its place follows from its
-    // index alone (index × 496, 496 bytes but for the last), and its data must
-    // lie inside its own frame. Anything else is dropped before a byte is copied.
+constexpr const char *OP_RECV_LARGE = "CommandProtocolRecvLargePacket";
+
+/// Check step: the chunk must describe itself consistently. Its place follows
+/// from its index alone (index x 496, 496 bytes but for the last), and its data
+/// must lie inside its own frame. Anything else is dropped, with an error line,
+/// before a byte is copied.
+bool LargeChunkSound(const CmdProtocolInstance *pstInst, const CmdLargePacket &stHead,
+                     bool bHasHead, int s32FrameLen) {
     const int s32Msg = stHead.PacketsLen;
-    const int s32Num = (s32Msg + CMD_LARGE_CHUNK_DATA - 1) / CMD_LARGE_CHUNK_DATA;
     const int s32Addr = stHead.SendAddr;
-    const int s32Index = s32Addr / CMD_LARGE_CHUNK_DATA;
     const int s32Rest = s32Msg - s32Addr;
     const int s32Expect = s32Rest < CMD_LARGE_CHUNK_DATA ? s32Rest : CMD_LARGE_CHUNK_DATA;
-    if (!bHasHead || s32Msg == 0 || stHead.PacketsNum != s32Num ||
-        s32Addr % CMD_LARGE_CHUNK_DATA != 0 || s32Addr >= s32Msg || stHead.SendLen != s32Expect ||
-        stHead.SendLen > s32FrameLen - CMD_LARGE_SUBHEAD_LEN) {
-        CMD_ERROR("[%s] chunk dropped: len=%d PacketsNum=%d PacketsLen=%d SendAddr=%d SendLen=%d",
-                  pstInst->name, s32FrameLen, stHead.PacketsNum, stHead.PacketsLen, stHead.SendAddr,
-                  stHead.SendLen);
-        return -1;
+    if (bHasHead && s32Msg != 0 &&
+        stHead.PacketsNum == (s32Msg + CMD_LARGE_CHUNK_DATA - 1) / CMD_LARGE_CHUNK_DATA &&
+        s32Addr % CMD_LARGE_CHUNK_DATA == 0 && s32Addr < s32Msg && stHead.SendLen == s32Expect &&
+        stHead.SendLen <= s32FrameLen - CMD_LARGE_SUBHEAD_LEN) {
+        return true;
     }
-    const uint8_t *pu8Data = pu8Chunk + CMD_LARGE_SUBHEAD_LEN;
+    CMD_ERROR_IN(OP_RECV_LARGE,
+                 "[%s] chunk dropped: len=%d PacketsNum=%d PacketsLen=%d SendAddr=%d SendLen=%d",
+                 pstInst->name, s32FrameLen, stHead.PacketsNum, stHead.PacketsLen, stHead.SendAddr,
+                 stHead.SendLen);
+    return false;
+}
 
-    // A chunk that cannot belong to the message under reassembly begins a new
-    // one; the incomplete message is discarded rather than mixed.
-    if (pstInst->PacketsBuffer != nullptr) {
-        CmdLargePacket &stCur = pstInst->recvLarge;
-        bool bSame = stCur.PacketsNum == stHead.PacketsNum &&
-                     stCur.PacketsLen == stHead.PacketsLen && stCur.PacketsCmd == stHead.PacketsCmd;
-        if (bSame) {
-            const CmdLargeLedger *pstLedger = LargeLedger(pstInst);
-            if (LargeTaken(pstLedger, s32Index)) {
-                if (memcmp(pstInst->PacketsBuffer + s32Addr, pu8Data, stHead.SendLen) == 0) {
-                    // The same bytes once more (a repeat that outlived the
-                    // history): nothing to copy or count.
-                    return 0;
-                }
-                bSame = false;
-            } else if (!LargeSnFits(pstLedger, s32Num, s32Index, pstRec->sn)) {
-                bSame = false;
-            }
-        }
-        if (!bSame) {
-            CMD_ERROR("[%s] large packet discarded: %d of %d chunks, PacketsLen=%d cmd=0x%x",
-                      pstInst->name, stCur.PacketsRecvNum, stCur.PacketsNum, stCur.PacketsLen,
-                      stCur.PacketsCmd);
-            LargeForget(pstInst);
-        }
-    }
+/// Ledger step: whether the chunk belongs to the message under reassembly. A
+/// chunk that cannot belong to it begins a new one: the incomplete message is
+/// discarded (with an error line) rather than mixed. False when the chunk is
+/// the same bytes once more (a repeat that outlived the history): nothing to
+/// copy or count.
+bool LargeJoin(CmdProtocolInstance *pstInst, const CmdLargePacket &stHead, const uint8_t *pu8Data,
+               uint16_t u16Sn) {
     if (pstInst->PacketsBuffer == nullptr) {
-        uint8_t *pu8Buf = static_cast<uint8_t *>(
-            malloc(LargeLedgerOffset(stHead.PacketsLen) + sizeof(CmdLargeLedger)));
-        if (pu8Buf == nullptr) {
-            CMD_ERROR("%s", pstInst->name);
-            return -1;
+        return true;
+    }
+    const int s32Index = stHead.SendAddr / CMD_LARGE_CHUNK_DATA;
+    CmdLargePacket &stCur = pstInst->recvLarge;
+    bool bSame = stCur.PacketsNum == stHead.PacketsNum && stCur.PacketsLen == stHead.PacketsLen &&
+                 stCur.PacketsCmd == stHead.PacketsCmd;
+    if (bSame) {
+        const CmdLargeLedger *pstLedger = LargeLedger(pstInst);
+        if (LargeTaken(pstLedger, s32Index)) {
+            if (memcmp(pstInst->PacketsBuffer + stHead.SendAddr, pu8Data, stHead.SendLen) == 0) {
+                return false;
+            }
+            bSame = false;
+        } else if (!LargeSnFits(pstLedger, stHead.PacketsNum, s32Index, u16Sn)) {
+            bSame = false;
         }
-        pstInst->PacketsBuffer = pu8Buf;
-        pstInst->recvLarge = stHead;
-        pstInst->recvLarge.PacketsRecvNum = 0;
-        new (pu8Buf + LargeLedgerOffset(stHead.PacketsLen)) CmdLargeLedger{};
     }
-
-    CmdLargeLedger *pstLedger = LargeLedger(pstInst);
-    memcpy(pstInst->PacketsBuffer + s32Addr, pu8Data, stHead.SendLen);
-    pstLedger->au8Taken[s32Index / 8] =
-        static_cast<uint8_t>(pstLedger->au8Taken[s32Index / 8] | (1u << (s32Index % 8)));
-    pstLedger->au16Sn[s32Index] = pstRec->sn;
-    ++pstInst->recvLarge.PacketsRecvNum;
-    if (pstInst->recvLarge.PacketsRecvNum < s32Num) {
-        return 0;
+    if (!bSame) {
+        CMD_ERROR_IN(OP_RECV_LARGE,
+                     "[%s] large packet discarded: %d of %d chunks, PacketsLen=%d cmd=0x%x",
+                     pstInst->name, stCur.PacketsRecvNum, stCur.PacketsNum, stCur.PacketsLen,
+                     stCur.PacketsCmd);
+        LargeForget(pstInst);
     }
+    return true;
+}
 
-    // Every chunk is in, each exactly once: deliver the message under the
-    // header of its last chunk.
-    _CmdProtocolParam stMsg = *pstRec;
-    stMsg.len = stHead.PacketsLen;
-    stMsg.cmd = stHead.PacketsCmd;
+/// Deliver step: every chunk is in, each exactly once. The message goes to the
+/// application under the header of its last chunk; one of 1 to 4 bytes travels
+/// in the record's data bytes, as a short frame would.
+void LargeDeliver(CmdProtocolInstance *pstInst, const _CmdProtocolParam *pstLast) {
+    _CmdProtocolParam stMsg = *pstLast;
+    stMsg.len = pstInst->recvLarge.PacketsLen;
+    stMsg.cmd = pstInst->recvLarge.PacketsCmd;
     uint8_t *pu8Msg = pstInst->PacketsBuffer;
     if (stMsg.len <= CMD_FRAME_SHORT_MAX) {
         memset(stMsg.data, 0, sizeof(stMsg.data));
@@ -394,11 +397,156 @@ int CommandProtocolRecvLargePacket(CmdProtocolInstance *pstInst, _CmdProtocolPar
         pstInst->fun.DataProcessing(&stMsg);
     }
     free(pu8Msg);
+}
+
+} // namespace
+
+int CommandProtocolRecvLargePacket(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstRec) {
+    const uint8_t *pu8Chunk = CmdParamPayload(pstRec);
+    const int s32FrameLen = pstRec->len;
+    CmdLargePacket stHead{};
+    const bool bHasHead = pu8Chunk != nullptr && s32FrameLen >= CMD_LARGE_SUBHEAD_LEN;
+    if (bHasHead) {
+        memcpy(&stHead, pu8Chunk, sizeof(stHead));
+    }
+    if ((pstInst->debugFlags & CMD_DEBUG_FRAME) != 0) {
+        CMD_INFO("PacketsNum=%d ,PacketsLen=%d,cmdlen=%d", stHead.PacketsNum, stHead.PacketsLen,
+                 s32FrameLen);
+        CMD_INFO("SendAddr=%d,SendLen=%d", stHead.SendAddr, stHead.SendLen);
+    }
+    if (!LargeChunkSound(pstInst, stHead, bHasHead, s32FrameLen)) {
+        return -1;
+    }
+    const uint8_t *pu8Data = pu8Chunk + CMD_LARGE_SUBHEAD_LEN;
+    if (!LargeJoin(pstInst, stHead, pu8Data, pstRec->sn)) {
+        return 0;
+    }
+    if (pstInst->PacketsBuffer == nullptr) {
+        uint8_t *pu8Buf = static_cast<uint8_t *>(
+            malloc(LargeLedgerOffset(stHead.PacketsLen) + sizeof(CmdLargeLedger)));
+        if (pu8Buf == nullptr) {
+            CMD_ERROR("%s", pstInst->name);
+            return -1;
+        }
+        pstInst->PacketsBuffer = pu8Buf;
+        pstInst->recvLarge = stHead;
+        pstInst->recvLarge.PacketsRecvNum = 0;
+        new (pu8Buf + LargeLedgerOffset(stHead.PacketsLen)) CmdLargeLedger{};
+    }
+
+    const int s32Index = stHead.SendAddr / CMD_LARGE_CHUNK_DATA;
+    CmdLargeLedger *pstLedger = LargeLedger(pstInst);
+    memcpy(pstInst->PacketsBuffer + stHead.SendAddr, pu8Data, stHead.SendLen);
+    pstLedger->au8Taken[s32Index / 8] =
+        static_cast<uint8_t>(pstLedger->au8Taken[s32Index / 8] | (1u << (s32Index % 8)));
+    pstLedger->au16Sn[s32Index] = pstRec->sn;
+    ++pstInst->recvLarge.PacketsRecvNum;
+    if (pstInst->recvLarge.PacketsRecvNum >= pstInst->recvLarge.PacketsNum) {
+        LargeDeliver(pstInst, pstRec);
+    }
     return 0;
 }
 
 // ---------------------------------------------------------------------------
 // Frame step
+
+namespace {
+
+constexpr const char *OP_FRAME_STEP = "CommandProtocolFrameStep";
+
+/// Check step of a stored frame: the peer is alive (any frame, damaged or not,
+/// restarts the repetition of queued frames), the check value matches (it
+/// covers the bytes as they travelled, so it comes first; a damaged frame is
+/// dropped: no reply, no record), then the frame is deciphered. False when the
+/// frame was dropped.
+bool FrameCheck(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot, uint32_t u32Now) {
+    const bool bTrace = (pstInst->debugFlags & CMD_DEBUG_FRAME) != 0 && elogLev >= 2;
+    bool bBeatSn = false; // the frame's sn is that of a heartbeat of ours (its acknowledgement)
+    {
+        // The send side writes these times too.
+        CMutexLock objLock(g_objSendBufMutex);
+        for (uint32_t &u32Alive : pstInst->sendAliveTime) {
+            u32Alive = u32Now;
+        }
+        bBeatSn = bTrace && QueuedHeartbeatHeld(pstInst, pstSlot->sn);
+    }
+    if (CommandProtocolFrameCrc(pstSlot) != pstSlot->crc) {
+        if (bTrace && !bBeatSn && pstSlot->cmd != CMD_HEART_BEAT) {
+            CMD_TRACE_IN(OP_FRAME_STEP, "==>checksum NG  [%s]SN=%d  cmd =0x%x len=%d",
+                         pstInst->name, pstSlot->sn, pstSlot->cmd, pstSlot->len);
+        }
+        CommandProtocolFrameClear(pstSlot);
+        return false;
+    }
+    if ((pstSlot->flags & CMD_FLAG_ENCRYPT) != 0) {
+        // An invalid key index leaves the frame as it is, and it is acted on so.
+        CommandProtocolFrameCipher(pstSlot);
+    }
+    if (bTrace && !bBeatSn && pstSlot->cmd != CMD_HEART_BEAT) {
+        CMD_TRACE_IN(OP_FRAME_STEP, "==>checksum OK  [%s]SN=%d  cmd =0x%x len=%d", pstInst->name,
+                     pstSlot->sn, pstSlot->cmd, pstSlot->len);
+    }
+    return true;
+}
+
+using FrameHandler = void (*)(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot);
+
+void FrameClearRecord(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot) {
+    CommandProtocolClearHistory(pstInst);
+    {
+        CMutexLock objLock(g_objSendBufMutex);
+        pstInst->sendSn = 0;
+    }
+    CommandProtocolSendAck(pstInst, pstSlot);
+}
+
+void FrameLargeChunk(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot) {
+    CommandProtocolRecordSn(pstInst, pstSlot->sn);
+    // A chunk that is not taken is acknowledged all the same: repeating it
+    // would not make it fit.
+    CommandProtocolRecvLargePacket(pstInst, pstSlot);
+    CommandProtocolSendAck(pstInst, pstSlot);
+}
+
+/// Any other command: recorded before the callback, acknowledged after it returns.
+void FrameDeliver(CmdProtocolInstance *pstInst, _CmdProtocolParam *pstSlot) {
+    CommandProtocolRecordSn(pstInst, pstSlot->sn);
+    if (pstInst->fun.DataProcessing != nullptr) {
+        pstInst->fun.DataProcessing(pstSlot);
+    }
+    CommandProtocolSendAck(pstInst, pstSlot);
+}
+
+/// Where a checked frame other than an acknowledgement goes, by command.
+/// Routes marked bBeforeRepeat are taken whatever the repeat history says; the
+/// others only for a frame that is not a repeat. Heartbeats and repeats are
+/// acknowledged again, so that the peer stops repeating, and not acted on twice.
+struct FrameRoute {
+    uint16_t u16Cmd;
+    bool bBeforeRepeat;
+    FrameHandler pfnHandle;
+};
+constexpr FrameRoute FRAME_ROUTES[] = {
+    {CMD_CLEAR_RECORD_FLAG, true, FrameClearRecord},
+    {CMD_HEART_BEAT, true, CommandProtocolSendAck},
+    {CMD_LARGE_PACKET_PROTOCOL, false, FrameLargeChunk},
+    {CMD_UPDATE_SW_SEND_FILE_START, false, CommandProtocolTransferFileRecvStart},
+    {CMD_UPDATE_SW_SEND_FILE, false, CommandProtocolTransferFileRecv},
+    {CMD_UPDATE_SW_REPORT_FILE, false, CommandProtocolTransferFileReport},
+    {CMD_UPDATE_SW_READY_UPDATE, false, CommandProtocolTransferReadyUpdate},
+};
+
+FrameHandler FrameRouteOf(const CmdProtocolInstance *pstInst, const _CmdProtocolParam *pstSlot) {
+    const bool bRepeat = CommandProtocolIsRepeat(pstInst, pstSlot->sn);
+    for (const FrameRoute &stRoute : FRAME_ROUTES) {
+        if (stRoute.u16Cmd == pstSlot->cmd && (stRoute.bBeforeRepeat || !bRepeat)) {
+            return stRoute.pfnHandle;
+        }
+    }
+    return bRepeat ? CommandProtocolSendAck : FrameDeliver;
+}
+
+} // namespace
 
 void CommandProtocolFrameStep(CmdProtocolInstance *pstInst, int s32Slot, uint32_t u32Now) {
     if (s32Slot < 0 || s32Slot >= CMD_SLOT_COUNT || !SlotInUse(&pstInst->recvSlots[s32Slot])) {
@@ -406,85 +554,16 @@ void CommandProtocolFrameStep(CmdProtocolInstance *pstInst, int s32Slot, uint32_
     }
     _CmdProtocolParam *pstSlot = &pstInst->recvSlots[s32Slot];
     pstInst->recvTime[s32Slot] = u32Now;
-    {
-        // Any frame from the peer, damaged or not, shows that it is alive and
-        // restarts the repetition of queued frames. The send side writes
-        // these times too.
-        CMutexLock objLock(g_objSendBufMutex);
-        for (uint32_t &u32Alive : pstInst->sendAliveTime) {
-            u32Alive = u32Now;
-        }
-    }
-    const bool bTrace = (pstInst->debugFlags & 0x01) != 0 && elogLev >= 2;
-
-    // The check value covers the bytes as they travelled, so it comes first.
-    if (CommandProtocolFrameCrc(pstSlot) != pstSlot->crc) {
-        if (bTrace && !IsHeartbeatTraffic(pstInst, pstSlot)) {
-            CMD_TRACE("==>checksum NG  [%s]SN=%d  cmd =0x%x len=%d", pstInst->name, pstSlot->sn,
-                      pstSlot->cmd, pstSlot->len);
-        }
-        CommandProtocolFrameClear(pstSlot); // dropped: no reply, no record
+    if (!FrameCheck(pstInst, pstSlot, u32Now)) {
         return;
     }
-    if ((pstSlot->flags & CMD_FLAG_ENCRYPT) != 0) {
-        // An invalid key index leaves the frame as it is, and it is acted on so.
-        CommandProtocolFrameCipher(pstSlot);
-    }
-    if (bTrace && !IsHeartbeatTraffic(pstInst, pstSlot)) {
-        CMD_TRACE("==>checksum OK  [%s]SN=%d  cmd =0x%x len=%d", pstInst->name, pstSlot->sn,
-                  pstSlot->cmd, pstSlot->len);
-    }
-
     // A file send started on another thread asks for the history to be emptied;
     // that must happen before this frame is looked up in it.
-    if (pstInst->fileHistoryClearPending.exchange(false)) {
-        CommandProtocolClearHistory(pstInst);
-    }
-
-    const uint16_t u16Cmd = pstSlot->cmd;
-    const uint16_t u16Sn = pstSlot->sn;
-    if (u16Cmd == CMD_ACK) {
-        CommandProtocolAckStep(pstInst, u16Sn, u32Now);
-    } else if (u16Cmd == CMD_CLEAR_RECORD_FLAG) {
-        CommandProtocolClearHistory(pstInst);
-        {
-            CMutexLock objLock(g_objSendBufMutex);
-            pstInst->sendSn = 0;
-        }
-        CommandProtocolSendAck(pstInst, pstSlot);
-    } else if (u16Cmd == CMD_HEART_BEAT || CommandProtocolIsRepeat(pstInst, u16Sn)) {
-        // Acknowledged again so that the peer stops repeating; not acted on twice.
-        CommandProtocolSendAck(pstInst, pstSlot);
+    CommandProtocolApplyHistoryClear(pstInst);
+    if (pstSlot->cmd == CMD_ACK) {
+        CommandProtocolAckStep(pstInst, pstSlot->sn, u32Now);
     } else {
-        switch (u16Cmd) {
-        case CMD_LARGE_PACKET_PROTOCOL:
-            CommandProtocolRecordSn(pstInst, u16Sn);
-            // A chunk that is not taken is acknowledged all the same: repeating
-            // it would not make it fit.
-            CommandProtocolRecvLargePacket(pstInst, pstSlot);
-            CommandProtocolSendAck(pstInst, pstSlot);
-            break;
-        case CMD_UPDATE_SW_SEND_FILE_START:
-            CommandProtocolTransferFileRecvStart(pstInst, pstSlot);
-            break;
-        case CMD_UPDATE_SW_SEND_FILE:
-            CommandProtocolTransferFileRecv(pstInst, pstSlot);
-            break;
-        case CMD_UPDATE_SW_REPORT_FILE:
-            CommandProtocolTransferFileReport(pstInst, pstSlot);
-            break;
-        case CMD_UPDATE_SW_READY_UPDATE:
-            CommandProtocolTransferReadyUpdate(pstInst, pstSlot);
-            break;
-        default:
-            // Recorded before the callback, acknowledged after it returns.
-            CommandProtocolRecordSn(pstInst, u16Sn);
-            if (pstInst->fun.DataProcessing != nullptr) {
-                pstInst->fun.DataProcessing(pstSlot);
-            }
-            CommandProtocolSendAck(pstInst, pstSlot);
-            break;
-        }
+        FrameRouteOf(pstInst, pstSlot)(pstInst, pstSlot);
     }
     // Whatever path was taken, the slot is free for the next frame.
     CommandProtocolFrameClear(pstSlot);

@@ -19,7 +19,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -98,16 +97,7 @@ void Pass() {
 
 /// A fresh record in place of the table's, everything it owned released.
 void ResetInstance(int s32Mode) {
-    CommandProtocolReset(g_s32Handle);
-    for (_CmdProtocolParam &stSlot : g_pstInst->longerCmds) {
-        CommandProtocolFrameClear(&stSlot);
-    }
-    free(g_pstInst->PacketsBuffer);
-    if (g_pstInst->fileHandle != nullptr) {
-        (void)fclose(g_pstInst->fileHandle); // scratch data
-    }
-    g_pstInst->~CmdProtocolInstance();
-    new (g_pstInst) CmdProtocolInstance();
+    CommandProtocolInstanceRenew(g_pstInst);
     CommandProtocolInstanceInit(g_pstInst, &Cmdfun, "fuzz", s32Mode);
     g_pstInst->engineEnded = true;
 }
@@ -219,7 +209,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     };
     Cmdfun.DataProcessing = Example_CommandInterfaceDataProcessing;
     FUZZ_CHECK(CommandProtocolMutexInit() == 0);
-    g_s32Handle = CommandProtocolOpen(&Cmdfun, "fuzz", 0);
+    g_s32Handle = CommandProtocolOpen(&Cmdfun, "fuzz", CMD_MODE_NORMAL);
     CommandProtocolStop(g_s32Handle);
     FUZZ_CHECK(CommandProtocolWaitEngineEnd(g_s32Handle) == 0);
     g_pstInst = CommandProtocolLookup(g_s32Handle);

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -33,11 +32,14 @@ inline void Put16(Bytes &bytes, size_t u32At, size_t u32Value) {
 inline uint16_t Get16(const Bytes &bytes, size_t u32At) {
     return static_cast<uint16_t>(bytes[u32At] | bytes[u32At + 1] << 8);
 }
-/// RC4 over bytes 9..16 of a short frame or the payload of a long one.
+/// RC4 over bytes 9..16 of a short frame or the payload of a long one, when flags bit 7 is set.
 inline void Cipher(Bytes &frame) {
+    if ((frame[6] & CMD_FLAG_ENCRYPT) == 0) {
+        return;
+    }
     const auto itStart = frame.begin() + (Get16(frame, 2) <= 4 ? 9 : 13);
     const Bytes clear(itStart, frame.end());
-    Arc4DecryptEncrypt(clear.data(), &*itStart, static_cast<int>(clear.size()), frame[6] & 0x7F);
+    Arc4DecryptEncrypt(clear.data(), &*itStart, int(clear.size()), frame[6] & CMD_FLAG_KEY_MASK);
 }
 /// The wire bytes of a frame: enciphered when flags bit 7 is set, then sealed.
 inline Bytes MakeFrame(uint16_t u16Cmd, uint16_t u16Sn, const Bytes &payload, uint8_t u8Flags = 0,
@@ -47,9 +49,7 @@ inline Bytes MakeFrame(uint16_t u16Cmd, uint16_t u16Sn, const Bytes &payload, ui
     Put16(frame, 2, payload.size());
     Put16(frame, 7, u16Sn);
     Put16(frame, 11, u16Cmd);
-    if ((u8Flags & 0x80) != 0) {
-        Cipher(frame);
-    }
+    Cipher(frame);
     Put16(frame, 4, CommandProtocolCrc16(0, &frame[6], static_cast<int>(frame.size() - 6)));
     return frame;
 }
@@ -90,9 +90,7 @@ inline std::vector<Frame> Frames(const Bytes &wire) {
             Bytes frame(wire.data() + i, wire.data() + u32End);
             EXPECT_EQ(Get16(frame, 4),
                       CommandProtocolCrc16(0, &frame[6], static_cast<int>(frame.size() - 6)));
-            if ((frame[6] & 0x80) != 0) {
-                Cipher(frame);
-            }
+            Cipher(frame);
             frame.resize(13 + u32Len);
             out.push_back({Get16(frame, 11), Get16(frame, 7), frame[6], frame[9], frame[10],
                            Bytes(frame.begin() + 13, frame.end())});
@@ -138,7 +136,7 @@ public:
         static const int s_s32Handle = [] {
             CommandProtocolMutexInit();
             CmdProtocolFun stFun = Fun();
-            const int s32Handle = CommandProtocolOpen(&stFun, "test", 0);
+            const int s32Handle = CommandProtocolOpen(&stFun, "test", CMD_MODE_NORMAL);
             CommandProtocolStop(s32Handle);
             CommandProtocolWaitEngineEnd(s32Handle);
             return s32Handle;
@@ -180,16 +178,7 @@ protected:
     /// A freshly opened record in place of the table's (s32Mode 1: fast mode).
     static void Reset(int s32Mode) {
         CmdProtocolInstance *pstInst = Inst();
-        CommandProtocolReset(Handle());
-        for (_CmdProtocolParam &stSlot : pstInst->longerCmds) {
-            CommandProtocolFrameClear(&stSlot);
-        }
-        free(pstInst->PacketsBuffer);
-        if (pstInst->fileHandle != nullptr) {
-            (void)fclose(pstInst->fileHandle);
-        }
-        pstInst->~CmdProtocolInstance();
-        new (pstInst) CmdProtocolInstance();
+        CommandProtocolInstanceRenew(pstInst);
         s_u32Now = 1000;
         CommandProtocolSetClock([] { return s_u32Now; });
         CommandProtocolSetPause([](uint32_t u32Us) {

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <regex>
+
 #include "protocol_fixture.h"
 
 namespace {
@@ -59,6 +61,9 @@ TEST_F(Transfer, ReceivedChunksAreWrittenOnceAndTheFileJudgedAtItsEnd) {
     EXPECT_EQ(99, CommandProtocolTransferFileProgress(Handle())) << "not 100 before the verdict";
     EXPECT_EQ("ack report2", End());
     EXPECT_EQ(100, CommandProtocolTransferFileProgress(Handle()));
+    CapturedStream objOut(1); // an invalid handle: -1 and the line of every handle operation
+    EXPECT_EQ(-1, CommandProtocolTransferFileProgress(-1));
+    EXPECT_TRUE(std::regex_search(objOut.Take(), std::regex(R"(FileProgress,\d+\] invalid, -1)")));
     EXPECT_EQ("ack", Step(CHUNK, "XXXXXXXX")) << "verified: acknowledged and ignored";
     EXPECT_EQ("AAAABBBB", ReadFileBytes("after.bin"));
     // Index 256 is at 128 KiB; a size or CRC not as announced: report 0, end marker unanswered.

@@ -110,7 +110,7 @@ TEST(Link, CommandsCrossOnceEncipheredOverALossySocketpairAndPlainOverAPtyInFast
     int afd[2];
     ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, afd));
     g_astEp[0].bLossy = g_astEp[1].bLossy = true;
-    const int hA = Open<0>(afd[0], 0), hB = Open<1>(afd[1], 0);
+    const int hA = Open<0>(afd[0], CMD_MODE_NORMAL), hB = Open<1>(afd[1], CMD_MODE_NORMAL);
     Cross(0, hA, hB, true);
     EXPECT_GT(g_astEp[0].s32Faults + g_astEp[1].s32Faults, 0) << "a lossy line";
     const int fdMaster = posix_openpt(O_RDWR | O_NOCTTY);
@@ -120,7 +120,7 @@ TEST(Link, CommandsCrossOnceEncipheredOverALossySocketpairAndPlainOverAPtyInFast
     ASSERT_EQ(0, tcgetattr(fdSlave, &stTio));
     cfmakeraw(&stTio);
     ASSERT_EQ(0, tcsetattr(fdSlave, TCSANOW, &stTio));
-    const int hPtyA = Open<2>(fdMaster, 1), hPtyB = Open<3>(fdSlave, 1);
+    const int hPtyA = Open<2>(fdMaster, CMD_MODE_FAST), hPtyB = Open<3>(fdSlave, CMD_MODE_FAST);
     Cross(2, hPtyA, hPtyB, false);
     for (int h : {hA, hB, hPtyA, hPtyB}) { // a stop ends the engines
         CommandProtocolStop(h);

@@ -36,7 +36,8 @@ TEST_F(KnownFrames, SentPlainAndEncipheredWithEitherKey) {
     for (auto [pszData, pszExpect] : astCases) {
         const Bytes expect = Hex(pszExpect); // flags and sn are never enciphered
         Reset(0);
-        CommandProtocolSetParam(Handle(), expect[6] >> 7, expect[6] & 0x7F, 0x20, 0x50, 0);
+        CommandProtocolSetParam(Handle(), expect[6] >> 7, expect[6] & CMD_FLAG_KEY_MASK, 0x20, 0x50,
+                                0);
         CommandProtocolHeartBeatStatue(Handle(), *pszData == '\0');
         Inst()->sendSn = Get16(expect, 7);
         CapturedStream objOut(1); // the last case reports "keyIndex error"

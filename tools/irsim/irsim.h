@@ -5,8 +5,10 @@
 // seeded faults and line pacing.
 //
 // Pieces: options (irsim_options.cpp), the line with its faults and pacing
-// (irsim_line.cpp), the microcontroller's behaviour and the summary
-// (irsim_mcu.cpp), and the process around them (irsim_main.cpp).
+// (irsim_line.cpp), the link's device or pty (irsim_pty.cpp), the sniffer of
+// the tool's frames (irsim_sniff.cpp), the capture (irsim_capture.cpp), the
+// microcontroller's behaviour and the summary (irsim_mcu.cpp), file transfers
+// (irsim_file.cpp), and the process around them (irsim_main.cpp).
 #pragma once
 
 #include <cstdint>
@@ -14,6 +16,17 @@
 #include <vector>
 
 #include "protocol/command_protocol.h"
+
+/// The commands of the update conversation.
+enum : uint16_t {
+    IRSIM_CMD_START = 0x600,
+    IRSIM_CMD_READY = 0x602,
+    IRSIM_CMD_NEXT = 0x603,
+    IRSIM_CMD_DATA = 0x604,
+    IRSIM_CMD_END = 0x605,
+    IRSIM_CMD_CHECK_FAIL = 0x606,
+    IRSIM_CMD_OK = 0x608,
+};
 
 // ---------------------------------------------------------------------------
 // Options
@@ -90,6 +103,22 @@ int IrsimLineWrite(const uint8_t *pu8Buf, int s32Len);
 bool IrsimLineHungUp();
 /// Prints the line's counters as summary lines.
 void IrsimLinePrintSummary();
+/// Opens a new pty (printing "irsim: pty <path>", and making stOpt.strLink
+/// point to it, *pbLinkMade then true) or the device stOpt.strDevice. The
+/// descriptor, non-blocking; -1 after printing why. irsim_pty.cpp.
+int IrsimPtyOpen(const IrsimOptions &stOpt, bool *pbLinkMade);
+
+// The sniffer (irsim_sniff.cpp), fed from the line's reader and writer.
+
+/// One byte the tool put on the line; frames are assembled the way the
+/// receiver does (sync bytes and len only).
+void IrsimSniffByte(uint8_t u8Byte);
+/// irsim has just written a chunk request (times the tool's answer).
+void IrsimSniffRequestWritten();
+/// Summary lines: the tool's frames, repeats, acknowledgements, bad frames, start frames.
+void IrsimSniffPrintFrames();
+/// Summary lines: the chunk turnarounds of the tool and of irsim.
+void IrsimSniffPrintTurnarounds();
 
 // ---------------------------------------------------------------------------
 // The capture of the line (irsim_capture.cpp): the bytes at the tool's end of
@@ -154,6 +183,8 @@ void IrsimFileStop();
 
 /// Monotonic milliseconds (64-bit) for irsim's own timing.
 uint64_t IrsimNowMs();
+/// Monotonic microseconds (64-bit).
+uint64_t IrsimNowUs();
 /// Pushes the report lines written so far to standard output now, so that a
 /// reader following the run sees each line as it happens.
 void IrsimFlush();

@@ -26,8 +26,6 @@
 
 namespace {
 
-enum : uint16_t { FILE_CMD_UPDATE_START = 0x600 };
-
 // A send start waits about 660 ms for the tool's answer; it is tried this often.
 constexpr int FILE_SEND_ATTEMPTS = 3;
 constexpr unsigned FILE_RETRY_PAUSE_US = 200000;
@@ -289,8 +287,7 @@ void IrsimFileStart(int s32Handle) {
 }
 
 void IrsimFileDataProcessing(_CmdProtocolParam *pstFrame) {
-    if (pstFrame != nullptr && pstFrame->cmd == FILE_CMD_UPDATE_START &&
-        !s_stFile.strSendPath.empty()) {
+    if (pstFrame != nullptr && pstFrame->cmd == IRSIM_CMD_START && !s_stFile.strSendPath.empty()) {
         s_stFile.bToolSeen = true;
         // The tool acknowledged the end marker before it sent this command, so
         // a verified file is known here: this newest start is the one answered.

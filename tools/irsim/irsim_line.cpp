@@ -1,24 +1,17 @@
-// The simulator's end of the serial link: a new pty (or a given device), the
-// protocol's Write callback on it, a reader thread that feeds received bytes
-// into the protocol instance as soon as they arrive (CommandInterfaceRead2),
-// seeded faults in both directions, optional pacing at a baud rate, and a
-// sniffer that counts the frames the tool put on the line and times the
-// tool's answers to each chunk request.
+// The simulator's end of the serial link: the protocol's Write callback on
+// it, a reader thread that feeds received bytes into the protocol instance as
+// soon as they arrive (CommandInterfaceRead2), seeded faults in both
+// directions, optional pacing at a baud rate, and the line's counters. The
+// link itself is made by irsim_pty.cpp; irsim_sniff.cpp watches the frames.
 #include <errno.h>
-#include <fcntl.h>
 #include <poll.h>
-#include <stdlib.h>
-#include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
-#include <cstring>
 #include <deque>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -39,7 +32,6 @@ constexpr int IRSIM_NOISE_MAX = 16;
 
 IrsimOptions s_stOpt;
 int s_fd = -1;
-std::string s_strSlave;
 bool s_bLinkMade = false;
 
 // One generator per direction: the faults of one direction do not shift
@@ -70,138 +62,10 @@ struct LineCounters {
 // under s_objTxMutex); read by the main thread once the engine has ended.
 LineCounters s_stCount;
 
-// --- sniffer of the tool's frames (raw line, before faults) --------------
-
-struct Sniffer {
-    uint8_t au8Buf[CMD_FRAME_MAX_LEN + 4] = {};
-    uint32_t u32Count = 0;
-    uint64_t u64Frames = 0; // well-formed frames other than acknowledgements
-    uint64_t u64Acks = 0;
-    uint64_t u64Bad = 0; // check value wrong
-    uint64_t u64Repeats = 0;
-    std::vector<bool> vecSnSeen = std::vector<bool>(65536, false);
-    std::map<uint16_t, uint64_t> mapByCmd;
-};
-/// Built at first use rather than before main.
-Sniffer &Sniff() {
-    static Sniffer s_stSniff;
-    return s_stSniff;
-}
-
-/// Turnaround times in microseconds: min, max, sum and count.
-struct Turnaround {
-    uint64_t u64Min = UINT64_MAX;
-    uint64_t u64Max = 0;
-    uint64_t u64Sum = 0;
-    uint64_t u64Count = 0;
-    void Add(uint64_t u64Us) {
-        u64Min = std::min(u64Min, u64Us);
-        u64Max = std::max(u64Max, u64Us);
-        u64Sum += u64Us;
-        ++u64Count;
-    }
-};
-
-// Chunk round trips, timed at the line: the tool's turnaround runs from the
-// moment a chunk request (0x603) has been written to the moment the next new
-// chunk (0x604) or end record (0x605) has arrived whole; irsim's own runs
-// from that arrival to the next chunk request written.
-std::mutex s_objTimeMutex;
-uint64_t s_u64RequestWrittenUs = 0; // 0: no request waiting for its chunk
-uint64_t s_u64ChunkArrivedUs = 0;   // 0: no chunk waiting for its request
-Turnaround s_stToolTurn;
-Turnaround s_stSimTurn;
-
-uint64_t NowUs();
-
-void NoteChunkArrived(uint64_t u64Now) {
-    std::lock_guard<std::mutex> objLock(s_objTimeMutex);
-    if (s_u64RequestWrittenUs != 0) {
-        s_stToolTurn.Add(u64Now - s_u64RequestWrittenUs);
-        s_u64RequestWrittenUs = 0;
-    }
-    s_u64ChunkArrivedUs = u64Now;
-}
-
-void NoteRequestWritten(uint64_t u64Now) {
-    std::lock_guard<std::mutex> objLock(s_objTimeMutex);
-    if (s_u64ChunkArrivedUs != 0) {
-        s_stSimTurn.Add(u64Now - s_u64ChunkArrivedUs);
-        s_u64ChunkArrivedUs = 0;
-    }
-    s_u64RequestWrittenUs = u64Now;
-}
-
-void SniffFrame() {
-    Sniffer &s = Sniff();
-    const uint8_t *pu8 = s.au8Buf;
-    uint16_t u16Len = static_cast<uint16_t>(pu8[2] | pu8[3] << 8);
-    uint16_t u16Crc = static_cast<uint16_t>(pu8[4] | pu8[5] << 8);
-    int s32Covered = u16Len <= CMD_FRAME_SHORT_MAX ? CMD_FRAME_SHORT_LEN - 6 : 7 + u16Len;
-    if (CommandProtocolCrc16(0, pu8 + 6, s32Covered) != u16Crc) {
-        ++s.u64Bad;
-        return;
-    }
-    uint16_t u16Cmd = static_cast<uint16_t>(pu8[11] | pu8[12] << 8);
-    uint16_t u16Sn = static_cast<uint16_t>(pu8[7] | pu8[8] << 8);
-    if (u16Cmd == CMD_ACK) {
-        ++s.u64Acks;
-        return;
-    }
-    ++s.u64Frames;
-    ++s.mapByCmd[u16Cmd];
-    if (s.vecSnSeen[u16Sn]) {
-        ++s.u64Repeats;
-        return;
-    }
-    s.vecSnSeen[u16Sn] = true;
-    if (u16Cmd == 0x604 || u16Cmd == 0x605) {
-        NoteChunkArrived(NowUs());
-    }
-}
-
-/// Assembles frames the way the receiver does (sync bytes and len only).
-void SniffByte(uint8_t u8Byte) {
-    Sniffer &s = Sniff();
-    if (s.u32Count == 0) {
-        if (u8Byte == CMD_FRAME_SYNC1) {
-            s.au8Buf[s.u32Count++] = u8Byte;
-        }
-        return;
-    }
-    if (s.u32Count == 1) {
-        if (u8Byte == CMD_FRAME_SYNC2) {
-            s.au8Buf[s.u32Count++] = u8Byte;
-        } else {
-            s.u32Count = 0;
-        }
-        return;
-    }
-    s.au8Buf[s.u32Count++] = u8Byte;
-    if (s.u32Count < 6) {
-        return;
-    }
-    uint32_t u32Len = static_cast<uint32_t>(s.au8Buf[2] | s.au8Buf[3] << 8);
-    if (u32Len > static_cast<uint32_t>(CMD_FRAME_MAX_PAYLOAD)) {
-        s.u32Count = 0;
-        return;
-    }
-    uint32_t u32Whole = u32Len <= static_cast<uint32_t>(CMD_FRAME_SHORT_MAX)
-                            ? static_cast<uint32_t>(CMD_FRAME_SHORT_LEN)
-                            : static_cast<uint32_t>(CMD_FRAME_HEAD_LEN) + u32Len;
-    if (s.u32Count == u32Whole) {
-        SniffFrame();
-        s.u32Count = 0;
-    }
-}
-
 // --- time ------------------------------------------------------------------
 
 uint64_t NowUs() {
-    timespec stNow{};
-    clock_gettime(CLOCK_MONOTONIC, &stNow);
-    return static_cast<uint64_t>(stNow.tv_sec) * 1000000u +
-           static_cast<uint64_t>(stNow.tv_nsec) / 1000u;
+    return IrsimNowUs();
 }
 
 void SleepUntilUs(uint64_t u64When) {
@@ -331,7 +195,7 @@ uint64_t s_u64RxLastReady = 0;
 /// faults. True when the byte survives (possibly altered) into *pu8Byte.
 bool RxFault(uint8_t *pu8Byte) {
     ++s_stCount.u64RxBytes;
-    SniffByte(*pu8Byte);
+    IrsimSniffByte(*pu8Byte);
     if (Chance(*s_optRxRng, s_stOpt.dDropRx)) {
         ++s_stCount.u64RxDropped;
         return false;
@@ -435,55 +299,9 @@ int IrsimLineOpen(const IrsimOptions &stOpt) {
         return -1;
     }
 
-    if (!stOpt.strDevice.empty()) {
-        s_fd = open(stOpt.strDevice.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        if (s_fd < 0) {
-            printf("irsim: cannot open %s: %s\n", stOpt.strDevice.c_str(), strerror(errno));
-            return -1;
-        }
-        termios stTio{};
-        if (tcgetattr(s_fd, &stTio) == 0) {
-            // A real serial port: raw bytes, 115200-8n1, the microcontroller's line.
-            cfmakeraw(&stTio);
-            cfsetispeed(&stTio, B115200);
-            cfsetospeed(&stTio, B115200);
-            stTio.c_cflag |= CLOCAL | CREAD;
-            stTio.c_cflag &= ~(CSTOPB | PARENB);
-            tcsetattr(s_fd, TCSANOW, &stTio);
-        }
-        printf("irsim: device %s\n", stOpt.strDevice.c_str());
-    } else {
-        s_fd = posix_openpt(O_RDWR | O_NOCTTY);
-        char acSlave[128] = {};
-        if (s_fd < 0 || grantpt(s_fd) != 0 || unlockpt(s_fd) != 0 ||
-            ptsname_r(s_fd, acSlave, sizeof(acSlave)) != 0) {
-            printf("irsim: cannot create a pty: %s\n", strerror(errno));
-            return -1;
-        }
-        s_strSlave = acSlave;
-        // Raw from the start, so nothing is echoed or translated should a byte
-        // arrive before the tool sets the port up itself.
-        int s32Slave = open(acSlave, O_RDWR | O_NOCTTY);
-        if (s32Slave >= 0) {
-            termios stTio{};
-            if (tcgetattr(s32Slave, &stTio) == 0) {
-                cfmakeraw(&stTio);
-                cfsetispeed(&stTio, B115200);
-                cfsetospeed(&stTio, B115200);
-                tcsetattr(s32Slave, TCSANOW, &stTio);
-            }
-            close(s32Slave);
-        }
-        fcntl(s_fd, F_SETFL, fcntl(s_fd, F_GETFL) | O_NONBLOCK);
-        if (!stOpt.strLink.empty()) {
-            unlink(stOpt.strLink.c_str());
-            if (symlink(acSlave, stOpt.strLink.c_str()) != 0) {
-                printf("irsim: cannot make link %s: %s\n", stOpt.strLink.c_str(), strerror(errno));
-                return -1;
-            }
-            s_bLinkMade = true;
-        }
-        printf("irsim: pty %s\n", acSlave);
+    s_fd = IrsimPtyOpen(stOpt, &s_bLinkMade);
+    if (s_fd < 0) {
+        return -1;
     }
     IrsimFlush();
 
@@ -572,8 +390,9 @@ int IrsimLineWrite(const uint8_t *pu8Buf, int s32Len) {
     }
     s_stCount.u64TxBytes += static_cast<uint64_t>(s32Len);
     Emit(vecOut);
-    if (bFrameStart && s32Len == CMD_FRAME_SHORT_LEN && pu8Buf[11] == 0x03 && pu8Buf[12] == 0x06) {
-        NoteRequestWritten(NowUs());
+    if (bFrameStart && s32Len == CMD_FRAME_SHORT_LEN &&
+        (pu8Buf[11] | pu8Buf[12] << 8) == IRSIM_CMD_NEXT) {
+        IrsimSniffRequestWritten();
     }
     return 0;
 }
@@ -584,16 +403,9 @@ bool IrsimLineHungUp() {
 
 void IrsimLinePrintSummary() {
     const LineCounters &c = s_stCount;
-    const Sniffer &s = Sniff();
     printf("irsim: rx-bytes %llu\n", static_cast<unsigned long long>(c.u64RxBytes));
     printf("irsim: tx-bytes %llu\n", static_cast<unsigned long long>(c.u64TxBytes));
-    printf("irsim: rx-frames %llu\n", static_cast<unsigned long long>(s.u64Frames));
-    printf("irsim: rx-repeats %llu\n", static_cast<unsigned long long>(s.u64Repeats));
-    printf("irsim: rx-acks %llu\n", static_cast<unsigned long long>(s.u64Acks));
-    printf("irsim: rx-bad-frames %llu\n", static_cast<unsigned long long>(s.u64Bad));
-    auto itStart = s.mapByCmd.find(0x600);
-    printf("irsim: start-frames %llu\n",
-           static_cast<unsigned long long>(itStart == s.mapByCmd.end() ? 0 : itStart->second));
+    IrsimSniffPrintFrames();
     printf("irsim: faults rx-corrupted %llu rx-dropped %llu tx-corrupted %llu tx-dropped %llu "
            "noise-bursts %llu noise-bytes %llu acks-withheld %llu\n",
            static_cast<unsigned long long>(c.u64RxCorrupted),
@@ -603,16 +415,7 @@ void IrsimLinePrintSummary() {
            static_cast<unsigned long long>(c.u64NoiseBursts),
            static_cast<unsigned long long>(c.u64NoiseBytes),
            static_cast<unsigned long long>(c.u64AcksWithheld));
-    for (const auto &stTurn : {std::make_pair("tool-turnaround-ms", &s_stToolTurn),
-                               std::make_pair("sim-turnaround-ms", &s_stSimTurn)}) {
-        const Turnaround &t = *stTurn.second;
-        if (t.u64Count != 0) {
-            printf("irsim: %s avg %.2f min %.2f max %.2f n %llu\n", stTurn.first,
-                   static_cast<double>(t.u64Sum) / static_cast<double>(t.u64Count) / 1000.0,
-                   static_cast<double>(t.u64Min) / 1000.0, static_cast<double>(t.u64Max) / 1000.0,
-                   static_cast<unsigned long long>(t.u64Count));
-        }
-    }
+    IrsimSniffPrintTurnarounds();
     if (c.u64RxOverrun != 0 || c.u64TxOverrun != 0 || c.u64TxLost != 0) {
         printf("irsim: line-lost rx-overrun %llu tx-overrun %llu tx-unwritten %llu\n",
                static_cast<unsigned long long>(c.u64RxOverrun),

@@ -25,16 +25,6 @@ IrsimHooks g_stIrsimHooks;
 
 namespace {
 
-enum : uint16_t {
-    MCU_CMD_START = 0x600,
-    MCU_CMD_READY = 0x602,
-    MCU_CMD_NEXT = 0x603,
-    MCU_CMD_DATA = 0x604,
-    MCU_CMD_END = 0x605,
-    MCU_CMD_CHECK_FAIL = 0x606,
-    MCU_CMD_OK = 0x608,
-};
-
 // Received image bytes kept per attempt; a longer image is still summed but
 // no longer stored (an IR microcontroller's flash is far smaller).
 constexpr size_t MCU_IMAGE_MAX = size_t{16} * 1024 * 1024;
@@ -141,12 +131,12 @@ void NoteVerdict(uint16_t u16Code, int s32Sn, const char *pszPoint, bool bScript
     McuState &m = s_stMcu;
     m.s32VerdictSn = s32Sn;
     m.u64VerdictMs = IrsimNowMs();
-    if (u16Code == MCU_CMD_OK) {
+    if (u16Code == IRSIM_CMD_OK) {
         m.eVerdict = VERDICT_SUCCESS;
         m.bFinal = true;
         return;
     }
-    if (u16Code == MCU_CMD_READY || u16Code == MCU_CMD_NEXT) {
+    if (u16Code == IRSIM_CMD_READY || u16Code == IRSIM_CMD_NEXT) {
         return; // scripted, but not a failure report
     }
     m.eVerdict = VERDICT_FAILURE;
@@ -201,7 +191,7 @@ void AnswerStart() {
     }
     ++m.u32ReadyAnswers;
     m.u64ReadyMs = IrsimNowMs();
-    SendAnswer(MCU_CMD_READY, vecReady.data(), static_cast<uint32_t>(vecReady.size()));
+    SendAnswer(IRSIM_CMD_READY, vecReady.data(), static_cast<uint32_t>(vecReady.size()));
 }
 
 void WriteOut() {
@@ -273,7 +263,7 @@ void OnChunk(const _CmdProtocolParam *pstFrame) {
         NoteVerdict(u16Code, SendPlain(u16Code), strPoint.c_str(), true);
         return;
     }
-    SendPlain(MCU_CMD_NEXT);
+    SendPlain(IRSIM_CMD_NEXT);
 }
 
 void OnEnd(const _CmdProtocolParam *pstFrame) {
@@ -304,7 +294,7 @@ void OnEnd(const _CmdProtocolParam *pstFrame) {
         ++m.u32RefusedSmall;
     }
 
-    uint16_t u16Code = m.bEndChecksumOk && !bTooSmall ? MCU_CMD_OK : MCU_CMD_CHECK_FAIL;
+    uint16_t u16Code = m.bEndChecksumOk && !bTooSmall ? IRSIM_CMD_OK : IRSIM_CMD_CHECK_FAIL;
     const bool bScripted = TakeScriptedFailure(IRSIM_FAIL_AT_END, m.u32AttemptChunks, &u16Code);
     printf("irsim: end-record %u checksum 0x%08x received-sum 0x%08x bytes %llu chunks %u %s "
            "answer 0x%x\n",
@@ -332,10 +322,14 @@ void IrsimFlush() {
 }
 
 uint64_t IrsimNowMs() {
+    return IrsimNowUs() / 1000u;
+}
+
+uint64_t IrsimNowUs() {
     timespec stNow{};
     clock_gettime(CLOCK_MONOTONIC, &stNow);
-    return static_cast<uint64_t>(stNow.tv_sec) * 1000u +
-           static_cast<uint64_t>(stNow.tv_nsec) / 1000000u;
+    return static_cast<uint64_t>(stNow.tv_sec) * 1000000u +
+           static_cast<uint64_t>(stNow.tv_nsec) / 1000u;
 }
 
 int IrsimMcuInit(const IrsimOptions &stOpt, int s32Handle) {
@@ -384,13 +378,13 @@ void IrsimMcuDataProcessing(_CmdProtocolParam *pstFrame) {
         return;
     }
     switch (pstFrame->cmd) {
-    case MCU_CMD_START:
+    case IRSIM_CMD_START:
         OnStart();
         break;
-    case MCU_CMD_DATA:
+    case IRSIM_CMD_DATA:
         OnChunk(pstFrame);
         break;
-    case MCU_CMD_END:
+    case IRSIM_CMD_END:
         OnEnd(pstFrame);
         break;
     default:

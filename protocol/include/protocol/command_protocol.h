@@ -42,6 +42,20 @@ constexpr int CMD_LARGE_SUBHEAD_LEN = 12; // sub-header of a large-packet chunk
 constexpr int CMD_LARGE_CHUNK_DATA = 496; // data bytes of a full chunk
 constexpr int CMD_SLOT_COUNT = 10;        // send, receive and deferred slots per instance
 constexpr int CMD_INSTANCE_COUNT = 10;    // handles 0..9
+constexpr int CMD_KEY_COUNT = 2;          // RC4 key indexes 0 and 1
+
+/// Modes of CommandProtocolOpen.
+enum : int {
+    CMD_MODE_NORMAL = 0,
+    CMD_MODE_FAST = 1, // every due frame goes out in one transmit step
+};
+
+/// debugFlags bits (the last parameter of CommandProtocolSetParam).
+enum : uint8_t {
+    CMD_DEBUG_FRAME = 0x01, // frame traces: queued, sent, checked, chunks
+    CMD_DEBUG_FILE = 0x02,  // file-transfer traces
+    CMD_DEBUG_STATS = 0x04, // the statistics line
+};
 
 /// Named results of the handle-based operations.
 enum CmdProtocolResult : int {
@@ -238,6 +252,11 @@ int CommandProtocolWaitSendBufEmpty(int s32Handle, int s32TimeMs);
 /// The engine loop of one instance (its argument is the instance). Start routine
 /// of the detached engine thread. Ends the calling thread when the instance stops.
 void *CommandProtocolRecvSend_thread_Handler(void *pArg);
+
+/// True when the handle names an open instance. Prints nothing.
+bool CommandProtocolIsOpen(int s32Handle);
+/// The name printed where an instance name stands when there is no instance.
+constexpr const char *CMD_INVALID_NAME = "invalid";
 
 /// Clears the running bit of an instance: its engine loop ends after its current
 /// pass. Invalid handles are ignored. Used by the application binding.

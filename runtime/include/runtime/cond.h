@@ -14,6 +14,13 @@ public:
     CCond(const CCond &) = delete;
     CCond &operator=(const CCond &) = delete;
 
+    /// Waits for a Broadcast. The calling thread holds objMutex (at any depth);
+    /// it is released during the wait and held again, at the same depth, when
+    /// Wait returns. Wakes may be spurious: wait in a loop over the condition.
+    void Wait(CMutex &objMutex);
+    /// Wakes every thread waiting on the condition variable.
+    void Broadcast();
+
 private:
     pthread_cond_t m_stCond;
 };

@@ -33,6 +33,7 @@ public:
     UInt32 HolderCount() const { return m_u32HolderCount; }
 
 private:
+    friend class CCond; // a wait hands the underlying lock over and back
     pthread_mutex_t m_stMutex;
     // Read outside the lock by RecursiveLock: only the thread that wrote its
     // own id here while holding the lock can ever find it, so relaxed order

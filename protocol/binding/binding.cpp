@@ -1,5 +1,6 @@
 // The application binding: one protocol instance bound to the serial port
-// (g_u32UartFd) and to the application's receive handler.
+// (g_u32UartFd) and to the application's receive handler. It reaches the
+// protocol through its public interface only.
 #include "protocol/command_interface.h"
 
 #include <errno.h>
@@ -12,7 +13,6 @@
 #include <cstring>
 
 #include "protocol/app_log.h"
-#include "protocol_internal.h"
 
 CmdProtocolFun Cmdfun{};
 std::atomic<int> Cmdfd{-1};
@@ -53,7 +53,7 @@ int Example_CommandInterfaceInit() {
     Cmdfun.Write = Example_CommandInterfaceWrite;
     Cmdfun.Read = Example_CommandInterfaceRead;
     Cmdfun.DataProcessing = Example_CommandInterfaceDataProcessing;
-    int s32Ret = CommandProtocolOpen(&Cmdfun, "name", 0);
+    int s32Ret = CommandProtocolOpen(&Cmdfun, "name", CMD_MODE_NORMAL);
     Cmdfd.store(s32Ret);
     if (s32Ret >= 0) {
         // No enciphering, key index 0, frame bytes 9 and 10, no trace lines.
@@ -137,7 +137,7 @@ int Example_CommandInterfaceGetSendBufNum() {
 
 int Example_CommandInterfaceRun() {
     int s32Handle = Cmdfd.load();
-    if (CommandProtocolLookup(s32Handle) == nullptr) {
+    if (!CommandProtocolIsOpen(s32Handle)) {
         printf("error  %s, %d.\n", CMD_INVALID_NAME, s32Handle);
         (void)fflush(stdout); // a console that cannot take the line changes nothing here
         return 0;
