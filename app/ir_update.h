@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "ir_update_commands.h"
 #include "protocol/command_protocol.h"
 #include "runtime/thread.h"
 
@@ -22,26 +23,6 @@ enum IRUpdateStatus : uint32_t {
     IR_UPDATE_FAIL = 3,      // the microcontroller reported a failure: start over
     IR_UPDATE_WAIT = 4,      // nothing to do until the microcontroller speaks
 };
-
-/// Command codes of the update conversation.
-enum : uint16_t {
-    IR_CMD_UPDATE_START = 0x600,
-    IR_CMD_UPDATE_READY = 0x602,
-    IR_CMD_UPDATE_NEXT = 0x603,
-    IR_CMD_UPDATE_DATA = 0x604,
-    IR_CMD_UPDATE_END = 0x605,
-    IR_CMD_UPDATE_CHECK_FAIL = 0x606,
-    IR_CMD_UPDATE_MEM_FAIL = 0x607,
-    IR_CMD_UPDATE_OK = 0x608,
-};
-
-/// The end record sent as the payload of 0x605, byte for byte.
-struct __attribute__((packed)) IRUpdateEndInfo {
-    uint32_t u32CheckSum; // sum of every byte sent in 0x604 chunks, padding included
-    uint16_t u16Zero;     // 0x0000
-    uint16_t u16One;      // 0x0001
-};
-static_assert(sizeof(IRUpdateEndInfo) == 8, "the end record is 8 bytes on the wire");
 
 /// The update thread: sets up the link, starts the update sequence and runs the
 /// protocol engine until the engine is stopped.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "irdecode.h"
+#include "ir_update_commands.h"
 
 namespace {
 
@@ -22,19 +23,6 @@ constexpr uint32_t IRD_GIVE_UP = 3;   // failure reports after which the tool gi
 constexpr uint32_t IRD_LEN_KNOWN = 6; // assembled bytes once len is in
 constexpr int64_t IRD_DAY_US = int64_t{86400} * 1000000;
 constexpr int IRD_LARGE_CHUNKS = (0xFFFF + CMD_LARGE_CHUNK_DATA - 1) / CMD_LARGE_CHUNK_DATA;
-
-// The update conversation's codes, as the tool's update sequence defines them
-// (app/ir_update.h); the decoder names what it sees without linking the tool.
-enum : uint16_t {
-    IR_CMD_UPDATE_START = 0x600,
-    IR_CMD_UPDATE_READY = 0x602,
-    IR_CMD_UPDATE_NEXT = 0x603,
-    IR_CMD_UPDATE_DATA = 0x604,
-    IR_CMD_UPDATE_END = 0x605,
-    IR_CMD_UPDATE_CHECK_FAIL = 0x606,
-    IR_CMD_UPDATE_MEM_FAIL = 0x607,
-    IR_CMD_UPDATE_OK = 0x608,
-};
 
 const char *CmdName(uint16_t u16Cmd) {
     static const std::pair<uint16_t, const char *> s_astNames[] = {

@@ -15,18 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "ir_update_commands.h"
 #include "protocol/command_protocol.h"
-
-/// The commands of the update conversation.
-enum : uint16_t {
-    IRSIM_CMD_START = 0x600,
-    IRSIM_CMD_READY = 0x602,
-    IRSIM_CMD_NEXT = 0x603,
-    IRSIM_CMD_DATA = 0x604,
-    IRSIM_CMD_END = 0x605,
-    IRSIM_CMD_CHECK_FAIL = 0x606,
-    IRSIM_CMD_OK = 0x608,
-};
 
 // ---------------------------------------------------------------------------
 // Options

@@ -287,7 +287,8 @@ void IrsimFileStart(int s32Handle) {
 }
 
 void IrsimFileDataProcessing(_CmdProtocolParam *pstFrame) {
-    if (pstFrame != nullptr && pstFrame->cmd == IRSIM_CMD_START && !s_stFile.strSendPath.empty()) {
+    if (pstFrame != nullptr && pstFrame->cmd == IR_CMD_UPDATE_START &&
+        !s_stFile.strSendPath.empty()) {
         s_stFile.bToolSeen = true;
         // The tool acknowledged the end marker before it sent this command, so
         // a verified file is known here: this newest start is the one answered.

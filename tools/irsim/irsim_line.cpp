@@ -391,7 +391,7 @@ int IrsimLineWrite(const uint8_t *pu8Buf, int s32Len) {
     s_stCount.u64TxBytes += static_cast<uint64_t>(s32Len);
     Emit(vecOut);
     if (bFrameStart && s32Len == CMD_FRAME_SHORT_LEN &&
-        (pu8Buf[11] | pu8Buf[12] << 8) == IRSIM_CMD_NEXT) {
+        (pu8Buf[11] | pu8Buf[12] << 8) == IR_CMD_UPDATE_NEXT) {
         IrsimSniffRequestWritten();
     }
     return 0;

@@ -131,12 +131,12 @@ void NoteVerdict(uint16_t u16Code, int s32Sn, const char *pszPoint, bool bScript
     McuState &m = s_stMcu;
     m.s32VerdictSn = s32Sn;
     m.u64VerdictMs = IrsimNowMs();
-    if (u16Code == IRSIM_CMD_OK) {
+    if (u16Code == IR_CMD_UPDATE_OK) {
         m.eVerdict = VERDICT_SUCCESS;
         m.bFinal = true;
         return;
     }
-    if (u16Code == IRSIM_CMD_READY || u16Code == IRSIM_CMD_NEXT) {
+    if (u16Code == IR_CMD_UPDATE_READY || u16Code == IR_CMD_UPDATE_NEXT) {
         return; // scripted, but not a failure report
     }
     m.eVerdict = VERDICT_FAILURE;
@@ -191,7 +191,7 @@ void AnswerStart() {
     }
     ++m.u32ReadyAnswers;
     m.u64ReadyMs = IrsimNowMs();
-    SendAnswer(IRSIM_CMD_READY, vecReady.data(), static_cast<uint32_t>(vecReady.size()));
+    SendAnswer(IR_CMD_UPDATE_READY, vecReady.data(), static_cast<uint32_t>(vecReady.size()));
 }
 
 void WriteOut() {
@@ -263,7 +263,7 @@ void OnChunk(const _CmdProtocolParam *pstFrame) {
         NoteVerdict(u16Code, SendPlain(u16Code), strPoint.c_str(), true);
         return;
     }
-    SendPlain(IRSIM_CMD_NEXT);
+    SendPlain(IR_CMD_UPDATE_NEXT);
 }
 
 void OnEnd(const _CmdProtocolParam *pstFrame) {
@@ -294,7 +294,7 @@ void OnEnd(const _CmdProtocolParam *pstFrame) {
         ++m.u32RefusedSmall;
     }
 
-    uint16_t u16Code = m.bEndChecksumOk && !bTooSmall ? IRSIM_CMD_OK : IRSIM_CMD_CHECK_FAIL;
+    uint16_t u16Code = m.bEndChecksumOk && !bTooSmall ? IR_CMD_UPDATE_OK : IR_CMD_UPDATE_CHECK_FAIL;
     const bool bScripted = TakeScriptedFailure(IRSIM_FAIL_AT_END, m.u32AttemptChunks, &u16Code);
     printf("irsim: end-record %u checksum 0x%08x received-sum 0x%08x bytes %llu chunks %u %s "
            "answer 0x%x\n",
@@ -378,13 +378,13 @@ void IrsimMcuDataProcessing(_CmdProtocolParam *pstFrame) {
         return;
     }
     switch (pstFrame->cmd) {
-    case IRSIM_CMD_START:
+    case IR_CMD_UPDATE_START:
         OnStart();
         break;
-    case IRSIM_CMD_DATA:
+    case IR_CMD_UPDATE_DATA:
         OnChunk(pstFrame);
         break;
-    case IRSIM_CMD_END:
+    case IR_CMD_UPDATE_END:
         OnEnd(pstFrame);
         break;
     default:

@@ -92,7 +92,7 @@ void SniffFrame() {
         return;
     }
     s.vecSnSeen[u16Sn] = true;
-    if (u16Cmd == IRSIM_CMD_DATA || u16Cmd == IRSIM_CMD_END) {
+    if (u16Cmd == IR_CMD_UPDATE_DATA || u16Cmd == IR_CMD_UPDATE_END) {
         NoteChunkArrived(IrsimNowUs());
     }
 }
@@ -143,7 +143,7 @@ void IrsimSniffPrintFrames() {
     printf("irsim: rx-repeats %llu\n", static_cast<unsigned long long>(s.u64Repeats));
     printf("irsim: rx-acks %llu\n", static_cast<unsigned long long>(s.u64Acks));
     printf("irsim: rx-bad-frames %llu\n", static_cast<unsigned long long>(s.u64Bad));
-    auto itStart = s.mapByCmd.find(IRSIM_CMD_START);
+    auto itStart = s.mapByCmd.find(IR_CMD_UPDATE_START);
     printf("irsim: start-frames %llu\n",
            static_cast<unsigned long long>(itStart == s.mapByCmd.end() ? 0 : itStart->second));
 }
